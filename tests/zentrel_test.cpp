@@ -1,0 +1,146 @@
+// zentrel, run as a user would on files, directories, pipes and devices.
+#include "run.h"
+
+#define main zentrel_main
+#include "../zentrel/zentrel.cpp"
+#undef main
+
+namespace {
+
+const std::string head = std::string("Your cmd is: ") + TOOL + "\n";
+
+struct Zentrel : ::testing::Test {
+  Scratch s;
+  fs::path a = s.dir / "a", b = s.dir / "b";
+  Result cmp(const Bytes &x, const Bytes &y) {
+    put(a, x);
+    put(b, y);
+    return run(s.dir, {TOOL, a, b});
+  }
+};
+
+TEST_F(Zentrel, ReportsCountAndRateOnWorkedCases) {
+  using namespace std::literals;
+  const Bytes cases[][3] = {
+      // tolerance 3 counts as equal, 4 does not; positions 3 and 7 left out
+      {"\x0a\x0a\x0a\x0a\x0a\x0a\x0a\x0a"s, "\x0a\x0e\x0d\x00\x0a\x0a\x06\x63"s,
+       " i = 8, number = 2, rate = 0.250000\n"},
+      // 0x00 against 0xFF counts, 0x80 against 0x7F does not
+      {"\x00\x80\x0a\x00\x00\x07"s, "\xff\x7f\x0d\xff\x04\x03"s,
+       " i = 6, number = 3, rate = 0.500000\n"},
+      // an empty or short second file repeats its last byte (0 if none)
+      {"\x00\x01\x02\x03\x04\x05"s, "",
+       " i = 6, number = 2, rate = 0.333333\n"},
+      {"\x09\x09\x09\x09\x09\x09\x09\x09", "\x05",
+       " i = 8, number = 6, rate = 0.750000\n"},
+      {"", "\x05", " i = 0, number = 0, rate = -nan\n"},
+  };
+  for (auto [x, y, report] : cases) {
+    Result r = cmp(x, y);
+    EXPECT_EQ(r.out, head + "read c == 0\n" + report) << report;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+TEST_F(Zentrel, PrintsTheSeparatorOncePositionTenThousandAndOneIsReached) {
+  Bytes y(10002, 0);
+  y[10001] = 9;  // compared like any other byte
+  EXPECT_EQ(cmp(Bytes(10001, 0), y).out,
+            head + "read c == 0\n i = 10001, number = 0, rate = 0.000000\n");
+  EXPECT_EQ(cmp(Bytes(10002, 0), y).out,
+            head +
+                "----------------\nread c == 0\n"
+                " i = 10002, number = 1, rate = 0.000100\n");
+}
+
+TEST_F(Zentrel, ChecksItsArguments) {
+  for (auto args :
+       {std::vector<std::string>{TOOL}, std::vector<std::string>{TOOL, "x"}}) {
+    Result r = run(s.dir, args);
+    EXPECT_EQ(r.out, "The input para is too few...\n");
+    EXPECT_EQ(r.status, 255);
+  }
+  put(a, "abcd");
+  put(b, "abcd");
+  Result r = run(s.dir, {TOOL, a, b, "/no/such", "-v"});
+  EXPECT_EQ(r.out, head + "read c == 0\n i = 4, number = 0, rate = 0.000000\n");
+}
+
+TEST_F(Zentrel, ReportsEveryFailureWithStatus255) {
+  put(a, "abcd");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{TOOL, "/no/such", a},
+       "open error! /no/such: No such file or directory"},
+      {{TOOL, a, "/no/such"},
+       "open error! /no/such: No such file or directory"},
+      {{TOOL, "/var", a}, "read error! /var: Is a directory"},
+      {{TOOL, a, "/var"}, "read error! /var: Is a directory"},
+  };
+  for (auto &[args, line] : cases) {
+    Result r = run(s.dir, args);
+    EXPECT_EQ(r.out, head + line + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 255);
+  }
+  EXPECT_EQ(run(s.dir, {TOOL, a, a}, "/dev/full").status, 255);
+}
+
+TEST_F(Zentrel, PipesInUnevenPiecesGiveTheSameReportAsFiles) {
+  Bytes x = noise(30000, 1), y = noise(20000, 2);
+  Result files = cmp(x, y);
+  fs::remove(a);
+  fs::remove(b);
+  pid_t writer = feed({a, b}, {x, y});
+  Result pipes = run(s.dir, {TOOL, a, b});
+  EXPECT_EQ(reap(writer), 0);
+  EXPECT_EQ(pipes.out, files.out);
+  EXPECT_NE(files.out.find("number = "), std::string::npos);
+}
+
+TEST_F(Zentrel, StopsAtThePositionBoundWithoutEndMessage) {
+  put(a, "\x09");  // then zeros, against an empty second file
+  fs::resize_file(a, (1u << 30) + 3);
+  put(b, "");
+  Result r = run(s.dir, {TOOL, a, b});
+  EXPECT_EQ(r.out, head +
+                       "----------------\n"
+                       " i = 1073741824, number = 1, rate = 0.000000\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Zentrel, FindsNoDifferenceBetweenPlaxenOutputAndItsCopy) {
+  fs::create_directory(s.dir / "work");
+  put(s.dir / "bgr_r", noise(40000, 3));
+  put(s.dir / "bgr_g", noise(40000, 4));
+  put(s.dir / "bgr_b", noise(40000, 5));
+  ASSERT_EQ(run(s.dir / "work", {PLAXEN}).status, 0);
+  Bytes packed = get(s.dir / "work" / "rgbx");
+  Bytes copy = packed;
+  for (size_t k = 3; k < copy.size(); k += 4) copy[k] = 0;  // never compared
+  Result r = cmp(packed, copy);
+  EXPECT_EQ(r.out, head +
+                       "----------------\nread c == 0\n"
+                       " i = 160000, number = 0, rate = 0.000000\n");
+}
+
+TEST(ZentrelKernel, VectorMatchesScalarAtEveryPhaseLengthAndAlignment) {
+  // Differences cluster around the tolerance so that both sides of it occur.
+  Bytes x = noise(6000, 6), y = x, jitter = noise(6000, 7);
+  for (size_t k = 0; k < y.size(); k++) y[k] = char(y[k] + jitter[k] % 11 - 5);
+  auto p = [](const Bytes &v, int off) {
+    return reinterpret_cast<const unsigned char *>(v.data()) + off;
+  };
+  for (int phase = 0; phase < 4; phase++) {
+    for (int n = 0; n <= 100; n++)
+      for (int off = 0; off < 16; off++)
+        ASSERT_EQ(count(p(x, off), p(y, 15 - off), n, phase),
+                  count_c(p(x, off), p(y, 15 - off), n, phase))
+            << phase << " " << n << " " << off;
+    // Long enough to overflow the byte counters without their flushes.
+    ASSERT_EQ(count(p(x, 1), p(y, 2), 5990, phase),
+              count_c(p(x, 1), p(y, 2), 5990, phase));
+  }
+}
+
+}  // namespace
