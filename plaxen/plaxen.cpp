@@ -74,7 +74,7 @@ bool read_plane(int fd, unsigned char *buf, int n, unsigned char &last) {
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return false;
     if (r == 0) break;
-    got += r;
+    got += static_cast<int>(r);
   }
   if (got > 0) last = buf[got - 1];
   memset(buf + got, last, n - got);
@@ -124,7 +124,8 @@ int main() {
   while (i < bound) {
     // Take whatever red the plane has ready (never past the bound), then
     // exactly as many green and blue samples.
-    ssize_t n = read(fd_r, r, bound - i < chunk ? bound - i : chunk);
+    int n =
+        static_cast<int>(read(fd_r, r, bound - i < chunk ? bound - i : chunk));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return fail("read", "../bgr_r");
     if (n == 0) {

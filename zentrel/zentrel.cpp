@@ -83,7 +83,7 @@ bool read_padded(int fd, unsigned char *buf, int n, unsigned char &last) {
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return false;
     if (r == 0) break;
-    got += r;
+    got += static_cast<int>(r);
   }
   if (got > 0) last = buf[got - 1];
   memset(buf + got, last, n - got);
@@ -114,7 +114,8 @@ int main(int argc, char **argv) {
   while (i < bound) {
     // Take whatever the first file has ready (never past the bound), then
     // exactly as many bytes of the second.
-    ssize_t n = read(fd_a, a, bound - i < chunk ? bound - i : chunk);
+    int n =
+        static_cast<int>(read(fd_a, a, bound - i < chunk ? bound - i : chunk));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return fail("read", argv[1]);
     if (n == 0) {
@@ -133,6 +134,6 @@ int main(int argc, char **argv) {
   printf(" i = %d, number = %d, rate = %f\n", i, number, rate);
   // The report is the product: if it could not be written, say so in the
   // status, there being nowhere else to say it.
-  if (fflush(stdout) != 0 || ferror(stdout)) return -1;
+  if (fflush(stdout) != 0 || ferror(stdout) != 0) return -1;
   return 0;
 }

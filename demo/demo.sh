@@ -1,0 +1,29 @@
+#!/bin/sh
+# The demo: make a test picture's planes, pack them with plaxen, make a copy
+# with small changes at known places, and have zentrel find them.
+# Usage: demo.sh PLAXEN ZENTREL DEMOGEN SCRATCH_DIR
+set -eu
+plaxen=$1 zentrel=$2 gen=$3 dir=$4
+rm -rf "$dir"
+mkdir -p "$dir/work"
+
+echo "== planes of a 640x480 test picture: $dir/bgr_r, bgr_g, bgr_b"
+"$gen" planes "$dir"
+echo "== plaxen, in $dir/work:"
+(cd "$dir/work" && "$plaxen")
+echo "== packed: $dir/work/rgbx ($(wc -c <"$dir/work/rgbx") bytes)"
+planted=$("$gen" deviate "$dir/work/rgbx" "$dir/deviated")
+echo "== deviated copy: $dir/deviated, $planted bytes moved by more than 3"
+"$gen" ppm "$dir/work/rgbx" "$dir/rgbx.ppm"
+"$gen" ppm "$dir/deviated" "$dir/deviated.ppm"
+echo "== pictures: $dir/rgbx.ppm and $dir/deviated.ppm"
+echo "== zentrel rgbx deviated:"
+report=$(cd "$dir" && "$zentrel" work/rgbx deviated)
+echo "$report"
+number=$(echo "$report" | sed -n 's/.*number = \([0-9]*\),.*/\1/p')
+if [ "$number" = "$planted" ]; then
+  echo "== zentrel found all $planted planted differences and nothing else"
+else
+  echo "== MISMATCH: zentrel counted $number, $planted were planted"
+  exit 1
+fi
