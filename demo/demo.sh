@@ -3,6 +3,7 @@
 # with small changes at known places, and have zentrel find them.
 # Usage: demo.sh PLAXEN ZENTREL DEMOGEN SCRATCH_DIR
 set -eu
+exec </dev/null  # plaxen refuses to run with descriptor 0 closed
 plaxen=$1 zentrel=$2 gen=$3 dir=$4
 rm -rf "$dir"
 mkdir -p "$dir/work"

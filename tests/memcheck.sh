@@ -2,6 +2,7 @@
 # Runs both tools under valgrind memcheck on small inputs, through the normal
 # path and a failure path each; fails on any memcheck error.
 set -eu
+exec </dev/null  # plaxen refuses to run with descriptor 0 closed
 valgrind=$1 plaxen=$2 zentrel=$3
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT

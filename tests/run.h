@@ -60,7 +60,7 @@ inline std::string drain(int fd) {
 
 // Runs args in dir. Standard output goes to a pipe, or to the file out_path
 // when one is given (and then Result::out stays empty); close_stdin starts
-// the tool with descriptor 0 closed. No other descriptor is inherited.
+// the tool with descriptor 0 closed. Nothing but 0, 1 and 2 is inherited.
 inline Result run(const fs::path &dir, std::vector<std::string> args,
                   const char *out_path = nullptr, bool close_stdin = false) {
   int out[2], err[2];
@@ -70,7 +70,12 @@ inline Result run(const fs::path &dir, std::vector<std::string> args,
     int fd = out_path ? open(out_path, O_WRONLY) : out[1];
     dup2(fd, 1);
     dup2(err[1], 2);
-    if (close_stdin) close(0);
+    // Standard input is /dev/null even where the tests themselves run
+    // without one, so the tool's descriptors are numbered as for a user.
+    if (close_stdin)
+      close(0);
+    else
+      dup2(open("/dev/null", O_RDONLY), 0);
     close_range(3, ~0U, 0);
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
