@@ -35,7 +35,7 @@ TEST_F(Zentrel, ReportsCountAndRateOnWorkedCases) {
        " i = 8, number = 6, rate = 0.750000\n"},
       {"", "\x05", " i = 0, number = 0, rate = -nan\n"},
   };
-  for (auto [x, y, report] : cases) {
+  for (auto &[x, y, report] : cases) {
     Result r = cmp(x, y);
     EXPECT_EQ(r.out, head + "read c == 0\n" + report) << report;
     EXPECT_EQ(r.err, "");
