@@ -6,9 +6,12 @@
 // repeats its last sample (0 if it had none), so a one-byte plane acts as a
 // constant channel. At most 30,720,000 pixels are taken.
 //
-// The planes are read in chunks and interleaved with SSE2 where the compiler
-// targets it; the output is the same as reading one sample of each plane and
-// writing one pixel at a time.
+// The planes are read in chunks and interleaved with SSE2 or NEON where the
+// compiler targets them; the output is the same as reading one sample of each
+// plane and writing one pixel at a time. Where that would differ (planes that
+// share one stream, or an output that is also a plane) it goes one pixel at a
+// time. The output's space is reserved before the first write, so a disk too
+// small for the run fails it before anything is overwritten.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,7 +28,11 @@
 namespace {
 
 constexpr int bound = 30720000;  // pixels
-constexpr int chunk = 32768;     // pixels per turn: 224 KiB of buffers in all
+constexpr int chunk = 65536;     // pixels per turn
+
+// The planes' samples and the packed pixels of one turn: 448 KiB, static
+// rather than on a stack that may be small.
+unsigned char r[chunk], g[chunk], b[chunk], out[4 * chunk];
 
 // Packs n pixels: dst[4k..4k+3] = b[k], g[k], r[k], 0xFF.
 void interleave_c(const unsigned char *r, const unsigned char *g,
@@ -65,20 +72,79 @@ void interleave_sse2(const unsigned char *r, const unsigned char *g,
 #define interleave interleave_c
 #endif
 
-// Reads n samples into buf, retrying short reads until the plane ends. Past
-// its end the last sample read repeats. Returns false on a read error.
-bool read_plane(int fd, unsigned char *buf, int n, unsigned char &last) {
-  int got = 0;
-  while (got < n) {
-    ssize_t r = read(fd, buf + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return false;
-    if (r == 0) break;
-    got += static_cast<int>(r);
+// Reads what the descriptor has ready, up to n bytes, retrying a read that a
+// signal interrupted. Returns read's result.
+ssize_t read_some(int fd, unsigned char *buf, int n) {
+  ssize_t got;
+  do got = read(fd, buf, n);
+  while (got < 0 && errno == EINTR);
+  return got;
+}
+
+// One read toward filling buf[0, n) from a plane, of which got samples are
+// there already. At the plane's end the rest repeats its last sample.
+// Returns false on a read error.
+bool read_step(int fd, unsigned char *buf, int n, int &got,
+               unsigned char &last) {
+  ssize_t k = read_some(fd, buf + got, n - got);
+  if (k < 0) return false;
+  if (k == 0) {
+    memset(buf + got, last, n - got);
+    got = n;
+    return true;
   }
-  if (got > 0) last = buf[got - 1];
-  memset(buf + got, last, n - got);
+  got += static_cast<int>(k);
+  last = buf[got - 1];
   return true;
+}
+
+// Fills n green and n blue samples, always reading the plane that is behind
+// (green on a tie, as a pixel takes them), so that a producer feeding the
+// planes in any order is never left blocked on one while this waits on the
+// other. Returns the path of a plane that failed to read, or nullptr.
+const char *fill_green_blue(int fd_g, int fd_b, int n, unsigned char &last_g,
+                            unsigned char &last_b) {
+  int got_g = 0, got_b = 0;
+  while (got_g < n || got_b < n) {
+    if (got_g <= got_b) {
+      if (!read_step(fd_g, g, n, got_g, last_g)) return "../bgr_g";
+    } else if (!read_step(fd_b, b, n, got_b, last_b)) {
+      return "../bgr_b";
+    }
+  }
+  return nullptr;
+}
+
+// True when a turn must be one pixel to give the result of reading one byte
+// at a time: two planes draw on one stream (a pipe, FIFO, socket or device
+// reached by two paths), or the output is one of the planes, so that what is
+// written can be read back. Separate opens of a regular file read apart.
+bool bytewise(int fd_r, int fd_g, int fd_b, int rgbx) {
+  const int fds[4] = {fd_r, fd_g, fd_b, rgbx};
+  struct stat st[4];
+  for (int x = 0; x < 4; x++)
+    if (fstat(fds[x], &st[x]) != 0) return true;
+  for (int x = 0; x < 4; x++)
+    for (int y = x + 1; y < 4; y++)
+      if (st[x].st_dev == st[y].st_dev && st[x].st_ino == st[y].st_ino &&
+          (y == 3 || !S_ISREG(st[x].st_mode)))
+        return true;
+  return false;
+}
+
+// Reserves the blocks of the whole output before the first write, so that a
+// disk too small for the run fails it before anything is overwritten, and so
+// that the file system allocates in one piece rather than block by block.
+// Returns false only for want of space; a file system that cannot reserve
+// is written as it is.
+bool reserve(int rgbx, int fd_r) {
+  struct stat out, red;
+  if (fstat(rgbx, &out) != 0 || fstat(fd_r, &red) != 0 ||
+      !S_ISREG(out.st_mode) || !S_ISREG(red.st_mode))
+    return true;
+  off_t pixels = red.st_size < bound ? red.st_size : bound;
+  if (fallocate(rgbx, FALLOC_FL_KEEP_SIZE, 0, 4 * pixels) == 0) return true;
+  return errno != ENOSPC && errno != EDQUOT && errno != EFBIG;
 }
 
 // Writes all n bytes or fails with errno set.
@@ -96,8 +162,13 @@ bool write_all(int fd, const unsigned char *buf, size_t n) {
   return true;
 }
 
-int fail(const char *what, const char *path) {
+// Reports a failure, then gives back any blocks reserved past the output's
+// end (cutting a regular file at its own length frees them).
+int fail(const char *what, const char *path, int rgbx) {
   printf("%s error! %s: %s\n", what, path, strerror(errno));
+  struct stat st;
+  if (fstat(rgbx, &st) == 0 && S_ISREG(st.st_mode))
+    (void)!ftruncate(rgbx, st.st_size);
   return -1;
 }
 
@@ -113,41 +184,45 @@ int main() {
   int fd_b = open("../bgr_b", O_RDONLY);
   int rgbx = open("./rgbx", O_RDWR | O_CREAT, 0666);
   if (fd_r <= 0 || fd_g <= 0 || fd_b <= 0 || rgbx <= 0) {
-    printf("open error! fd_r = %d, fd_g = %d, fd_b = %d, rgbx = %d\n", fd_r,
-           fd_g, fd_b, rgbx);
+    // With standard output closed the output holds descriptor 1, and the
+    // message would be written over its first bytes: say nothing then.
+    if (rgbx != 1)
+      printf("open error! fd_r = %d, fd_g = %d, fd_b = %d, rgbx = %d\n", fd_r,
+             fd_g, fd_b, rgbx);
     return -1;
   }
+  if (!reserve(rgbx, fd_r)) return fail("write", "./rgbx", rgbx);
 
-  unsigned char r[chunk], g[chunk], b[chunk], out[4 * chunk];
+  const int turn = bytewise(fd_r, fd_g, fd_b, rgbx) ? 1 : chunk;
   unsigned char last_g = 0, last_b = 0;
   int i = 0;
   while (i < bound) {
     // Take whatever red the plane has ready (never past the bound), then
     // exactly as many green and blue samples.
-    int n =
-        static_cast<int>(read(fd_r, r, bound - i < chunk ? bound - i : chunk));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail("read", "../bgr_r");
+    int n = static_cast<int>(
+        read_some(fd_r, r, bound - i < turn ? bound - i : turn));
+    if (n < 0) return fail("read", "../bgr_r", rgbx);
     if (n == 0) {
       puts("read fdr == 0");
       break;
     }
-    if (!read_plane(fd_g, g, n, last_g)) return fail("read", "../bgr_g");
-    if (!read_plane(fd_b, b, n, last_b)) return fail("read", "../bgr_b");
+    const char *bad = fill_green_blue(fd_g, fd_b, n, last_g, last_b);
+    if (bad != nullptr) return fail("read", bad, rgbx);
     interleave(r, g, b, out, n);
-    if (!write_all(rgbx, out, 4 * n)) return fail("write", "./rgbx");
+    if (!write_all(rgbx, out, 4 * n)) return fail("write", "./rgbx", rgbx);
     i += n;
   }
 
   // Cut a regular output to what this run wrote, so no older, longer run's
-  // pixels trail behind it. Devices and pipes are left as they are.
+  // pixels trail behind it, nor any reserved block. Devices and pipes are
+  // left as they are.
   struct stat st;
   if (fstat(rgbx, &st) == 0 && S_ISREG(st.st_mode) &&
       ftruncate(rgbx, off_t{4} * i) != 0)
-    return fail("write", "./rgbx");
+    return fail("write", "./rgbx", rgbx);
   close(fd_r);
   close(fd_g);
   close(fd_b);
-  if (close(rgbx) != 0) return fail("write", "./rgbx");
+  if (close(rgbx) != 0) return fail("write", "./rgbx", rgbx);
   return 0;
 }

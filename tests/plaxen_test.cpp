@@ -1,5 +1,9 @@
 // plaxen, run as a user would: planes in a fresh folder, the tool run in a
 // working folder inside it, "./rgbx" read back byte by byte.
+#include <sys/mount.h>
+
+#include <algorithm>
+
 #include "run.h"
 
 #define main plaxen_main
@@ -30,9 +34,10 @@ struct Plaxen : ::testing::Test {
     put(s.dir / "bgr_g", g);
     put(s.dir / "bgr_b", b);
   }
-  Result go(bool close_stdin = false) {
-    return run(work, {TOOL, "ignored", "-x"}, nullptr, close_stdin);
+  Result go(const Start &start = {}) {
+    return run(work, {TOOL, "ignored", "-x"}, start);
   }
+  ~Plaxen() override { umount2(work.c_str(), MNT_DETACH); }
 };
 
 TEST_F(Plaxen, PacksPixelsAndRepeatsTheLastSampleOfShortPlanes) {
@@ -65,6 +70,11 @@ TEST_F(Plaxen, CutsAnOlderLongerOutputButLeavesItOnFailure) {
   EXPECT_EQ(res.out, "open error! fd_r = 3, fd_g = -1, fd_b = -1, rgbx = 4\n");
   EXPECT_EQ(res.status, 255);
   EXPECT_EQ(get(rgbx), old);
+  // With standard output closed the output takes descriptor 1, and the
+  // open-error line must not land in it.
+  fs::remove(s.dir / "bgr_r");
+  EXPECT_EQ(go({.close_stdout = true}).status, 255);
+  EXPECT_EQ(get(rgbx), old);
 
   planes("ab", "c", "d");
   EXPECT_EQ(go().status, 0);
@@ -85,7 +95,7 @@ TEST_F(Plaxen, ReportsEveryFailureWithStatus255) {
   EXPECT_TRUE(fs::exists(rgbx));  // created by its own open
 
   put(s.dir / "bgr_g", "g");
-  res = go(true);
+  res = go({.close_stdin = true});
   EXPECT_EQ(res.out, "open error! fd_r = 0, fd_g = 3, fd_b = 4, rgbx = 5\n");
   EXPECT_EQ(res.status, 255);
 
@@ -131,6 +141,93 @@ TEST_F(Plaxen, PlanesFromPipesInUnevenPiecesGiveTheSameOutput) {
   EXPECT_EQ(reap(writer), 0);
   EXPECT_EQ(res.out, "read fdr == 0\n");
   EXPECT_EQ(get(rgbx), packed(r, g, b));
+}
+
+TEST_F(Plaxen, NeverWaitsOnOnePlaneWhileAProducerIsBlockedOnAnother) {
+  // One producer writes the planes a row at a time, in every order, with
+  // rows around a turn's size, up to what a pipe holds (longer ones would
+  // block even a reader taking one byte of each plane in turn); each write
+  // blocks on a full pipe.
+  Bytes r = noise(300000, 9), g = noise(300000, 10), b = noise(300000, 11);
+  std::vector<int> order = {0, 1, 2};
+  do
+    for (size_t row : {40000, 50000, 60000, 65536}) {
+      for (auto p : {"bgr_r", "bgr_g", "bgr_b"}) fs::remove(s.dir / p);
+      pid_t writer = rows({s.dir / "bgr_r", s.dir / "bgr_g", s.dir / "bgr_b"},
+                          {r, g, b}, order, row);
+      Result res = go({.limit = 30});
+      EXPECT_EQ(reap(writer), 0);
+      ASSERT_EQ(res.out, "read fdr == 0\n")
+          << "order " << order[0] << order[1] << order[2] << ", row " << row;
+      ASSERT_EQ(get(rgbx), packed(r, g, b));
+    }
+  while (std::next_permutation(order.begin(), order.end()));
+}
+
+TEST_F(Plaxen, TakesAByteAtATimeWherePlanesShareAStream) {
+  // All three planes are one pipe: each pixel takes its next three bytes.
+  for (auto p : {"bgr_r", "bgr_g", "bgr_b"})
+    fs::create_symlink("/dev/stdin", s.dir / p);
+  Bytes in = "RGBrgbXYZ";
+  Result res = go({.input = &in});
+  EXPECT_EQ(res.out, "read fdr == 0\n");
+  EXPECT_EQ(get(rgbx),
+            "BGR\xff"
+            "bgr\xff"
+            "ZYX\xff");
+
+  // The green plane is the output: each green sample is a byte written
+  // before it (0 while there is none), as the output grows.
+  for (auto p : {"bgr_r", "bgr_g", "bgr_b"}) fs::remove(s.dir / p);
+  put(rgbx, "");
+  put(s.dir / "bgr_r", "abcd");
+  put(s.dir / "bgr_b", "B");
+  fs::create_symlink("work/rgbx", s.dir / "bgr_g");
+  EXPECT_EQ(go().out, "read fdr == 0\n");
+  EXPECT_EQ(get(rgbx), Bytes("B\0a\xff"
+                             "BBb\xff"
+                             "B\0c\xff"
+                             "Bad\xff",
+                             16));
+}
+
+TEST_F(Plaxen, RunsOnASixtyFourKiBStack) {
+  Bytes r = noise(100000, 12);
+  planes(r, "g", "b");
+  Result res = go({.stack = 64 << 10});
+  EXPECT_EQ(res.status, 0);
+  EXPECT_EQ(get(rgbx), packed(r, "g", "b"));
+}
+
+TEST_F(Plaxen, FailsBeforeWritingWhenTheDiskIsTooSmall) {
+  if (mount("tmpfs", work.c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "skipped: no 1 MiB tmpfs to fill: " << strerror(errno);
+  // Blocks in use, and what the file's own length takes.
+  auto used = [&] {
+    struct stat st;
+    stat(rgbx.c_str(), &st);
+    return st.st_blocks * 512;
+  };
+  auto own = [&] { return (fs::file_size(rgbx) + 4095) / 4096 * 4096; };
+  Bytes old = noise(100000, 13);
+  put(rgbx, old);
+  planes(noise(300000, 14), "g", "b");  // 1.2 MB of pixels
+  Result res = go();
+  EXPECT_EQ(res.out, "write error! ./rgbx: No space left on device\n");
+  EXPECT_EQ(res.status, 255);
+  EXPECT_EQ(get(rgbx), old);
+  EXPECT_EQ(used(), own());
+
+  // A run that fits, and one that fails after reserving, keep no block past
+  // the end.
+  planes(noise(200000, 15), "g", "b");
+  EXPECT_EQ(go().status, 0);
+  EXPECT_EQ(fs::file_size(rgbx), 800000u);
+  EXPECT_EQ(used(), own());
+  fs::remove(s.dir / "bgr_b");
+  fs::create_directory(s.dir / "bgr_b");
+  EXPECT_EQ(go().status, 255);
+  EXPECT_EQ(used(), own());
 }
 
 TEST(PlaxenKernel, VectorMatchesScalarAtEveryLengthAndAlignment) {

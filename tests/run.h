@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,31 +59,53 @@ inline std::string drain(int fd) {
   return s;
 }
 
-// Runs args in dir. Standard output goes to a pipe, or to the file out_path
-// when one is given (and then Result::out stays empty); close_stdin starts
-// the tool with descriptor 0 closed. Nothing but 0, 1 and 2 is inherited.
+// How a tool is started: standard output goes to a pipe unless out_path
+// names a file for it or close_stdout closes it; standard input is /dev/null
+// unless close_stdin closes it or input is given through a pipe; limit kills
+// a tool still running after that many seconds; stack sets its stack limit.
+struct Start {
+  const char *out_path = nullptr;
+  bool close_stdout = false, close_stdin = false;
+  const Bytes *input = nullptr;
+  unsigned limit = 0;
+  rlim_t stack = 0;
+};
+
+// Runs args in dir as start says (Result::out stays empty when standard
+// output does not go to the pipe). Nothing but 0, 1 and 2 is inherited.
 inline Result run(const fs::path &dir, std::vector<std::string> args,
-                  const char *out_path = nullptr, bool close_stdin = false) {
-  int out[2], err[2];
-  if (pipe(out) != 0 || pipe(err) != 0) ADD_FAILURE() << "pipe";
+                  const Start &start = {}) {
+  int out[2], err[2], in[2];
+  if (pipe(out) != 0 || pipe(err) != 0 || pipe(in) != 0)
+    ADD_FAILURE() << "pipe";
+  if (start.input && write(in[1], start.input->data(), start.input->size()) !=
+                         ssize_t(start.input->size()))
+    ADD_FAILURE() << "input longer than a pipe holds";
+  close(in[1]);
   pid_t pid = fork();
   if (pid == 0) {
-    int fd = out_path ? open(out_path, O_WRONLY) : out[1];
-    dup2(fd, 1);
+    dup2(start.out_path ? open(start.out_path, O_WRONLY) : out[1], 1);
+    if (start.close_stdout) close(1);
     dup2(err[1], 2);
     // Standard input is /dev/null even where the tests themselves run
     // without one, so the tool's descriptors are numbered as for a user.
-    if (close_stdin)
-      close(0);
-    else
-      dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(start.input ? in[0] : open("/dev/null", O_RDONLY), 0);
+    if (start.close_stdin) close(0);
     close_range(3, ~0U, 0);
+    if (start.stack) {
+      rlimit lim{};
+      getrlimit(RLIMIT_STACK, &lim);
+      lim.rlim_cur = start.stack;
+      setrlimit(RLIMIT_STACK, &lim);
+    }
+    alarm(start.limit);
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     if (chdir(dir.c_str()) == 0) execv(argv[0], argv.data());
     _exit(127);
   }
+  close(in[0]);
   close(out[1]);
   close(err[1]);
   Result r;
@@ -118,6 +141,30 @@ inline pid_t feed(const std::vector<fs::path> &paths,
     }
     usleep(300);
   }
+  _exit(0);
+}
+
+// Makes FIFOs at paths and starts one producer that writes data[k] to
+// paths[k] a row at a time, taking the files in the given order for every
+// row, each write blocking until the reader makes room: a program writing
+// planar rows. The FIFOs are opened in the order of paths, as the tool does.
+inline pid_t rows(const std::vector<fs::path> &paths,
+                  const std::vector<Bytes> &data, const std::vector<int> &order,
+                  size_t row) {
+  for (auto &p : paths) mkfifo(p.c_str(), 0600);
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  std::vector<int> fds;
+  for (auto &p : paths) fds.push_back(open(p.c_str(), O_WRONLY));
+  for (size_t at = 0; at < data[0].size(); at += row)
+    for (int k : order) {
+      size_t n = std::min(row, data[k].size() - std::min(at, data[k].size()));
+      for (size_t done = 0; done < n;) {
+        ssize_t w = write(fds[k], data[k].data() + at + done, n - done);
+        if (w <= 0) _exit(1);
+        done += w;
+      }
+    }
   _exit(0);
 }
 

@@ -83,7 +83,7 @@ TEST_F(Zentrel, ReportsEveryFailureWithStatus255) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 255);
   }
-  EXPECT_EQ(run(s.dir, {TOOL, a, a}, "/dev/full").status, 255);
+  EXPECT_EQ(run(s.dir, {TOOL, a, a}, {.out_path = "/dev/full"}).status, 255);
 }
 
 TEST_F(Zentrel, PipesInUnevenPiecesGiveTheSameReportAsFiles) {
@@ -96,6 +96,30 @@ TEST_F(Zentrel, PipesInUnevenPiecesGiveTheSameReportAsFiles) {
   EXPECT_EQ(reap(writer), 0);
   EXPECT_EQ(pipes.out, files.out);
   EXPECT_NE(files.out.find("number = "), std::string::npos);
+}
+
+TEST_F(Zentrel, NeverWaitsOnOneFileWhileAProducerIsBlockedOnTheOther) {
+  Bytes x = noise(300000, 3), y = noise(300000, 4);
+  Result files = cmp(x, y);
+  for (auto order : {std::vector<int>{0, 1}, std::vector<int>{1, 0}})
+    for (size_t row : {40000, 50000, 60000, 65536}) {
+      fs::remove(a);
+      fs::remove(b);
+      pid_t writer = rows({a, b}, {x, y}, order, row);
+      Result r = run(s.dir, {TOOL, a, b}, {.limit = 30});
+      EXPECT_EQ(reap(writer), 0);
+      ASSERT_EQ(r.out, files.out) << "order " << order[0] << ", row " << row;
+    }
+}
+
+TEST_F(Zentrel, TakesAByteAtATimeWhereBothFilesAreOneStream) {
+  // Each position takes the next two bytes of the pipe; at its end the
+  // second slot keeps its last byte.
+  Bytes in = "RGBrgbXYZ";
+  Result r = run(s.dir, {TOOL, "/dev/stdin", "/dev/stdin"},
+                 {.input = &in, .stack = 64 << 10});
+  EXPECT_EQ(r.out, std::string("Your cmd is: ") + TOOL +
+                       "\nread c == 0\n i = 5, number = 3, rate = 0.600000\n");
 }
 
 TEST_F(Zentrel, StopsAtThePositionBoundWithoutEndMessage) {
