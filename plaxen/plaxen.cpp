@@ -21,9 +21,15 @@
 #include <cstdio>
 #include <cstring>
 
-#ifdef __SSE2__
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
 #endif
+
+// Inputs over 2 GiB open and read on 32-bit targets only with 64-bit file
+// offsets, which the build defines (_FILE_OFFSET_BITS=64).
+static_assert(sizeof(off_t) == 8, "build with 64-bit file offsets");
 
 namespace {
 
@@ -45,7 +51,7 @@ void interleave_c(const unsigned char *r, const unsigned char *g,
   }
 }
 
-#ifdef __SSE2__
+#if defined(__SSE2__)
 // Same as interleave_c, 16 pixels a step; no alignment needed.
 void interleave_sse2(const unsigned char *r, const unsigned char *g,
                      const unsigned char *b, unsigned char *dst, int n) {
@@ -68,6 +74,19 @@ void interleave_sse2(const unsigned char *r, const unsigned char *g,
   interleave_c(r + k, g + k, b + k, dst + 4 * k, n - k);
 }
 #define interleave interleave_sse2
+#elif defined(__ARM_NEON)
+// Same as interleave_c, 16 pixels a step; no alignment needed.
+void interleave_neon(const unsigned char *r, const unsigned char *g,
+                     const unsigned char *b, unsigned char *dst, int n) {
+  int k = 0;
+  for (; k + 16 <= n; k += 16) {
+    const uint8x16x4_t px = {
+        {vld1q_u8(b + k), vld1q_u8(g + k), vld1q_u8(r + k), vdupq_n_u8(0xFF)}};
+    vst4q_u8(dst + 4 * k, px);
+  }
+  interleave_c(r + k, g + k, b + k, dst + 4 * k, n - k);
+}
+#define interleave interleave_neon
 #else
 #define interleave interleave_c
 #endif
@@ -167,8 +186,9 @@ bool write_all(int fd, const unsigned char *buf, size_t n) {
 int fail(const char *what, const char *path, int rgbx) {
   printf("%s error! %s: %s\n", what, path, strerror(errno));
   struct stat st;
-  if (fstat(rgbx, &st) == 0 && S_ISREG(st.st_mode))
-    (void)!ftruncate(rgbx, st.st_size);
+  if (fstat(rgbx, &st) == 0 && S_ISREG(st.st_mode)) {
+    [[maybe_unused]] int cut = ftruncate(rgbx, st.st_size);  // said already
+  }
   return -1;
 }
 

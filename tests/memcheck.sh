@@ -10,12 +10,21 @@ mkdir "$dir/work"
 head -c 5000 /dev/urandom >"$dir/bgr_r"
 head -c 3000 /dev/urandom >"$dir/bgr_g"
 head -c 1 /dev/urandom >"$dir/bgr_b"
+# check STATUS COMMAND...: passes when memcheck finds no error and the tool
+# ends with STATUS, which also fails the check when valgrind cannot start.
 check() {
-  "$valgrind" -q --error-exitcode=99 --leak-check=full "$@" >/dev/null || [ $? -ne 99 ]
+  want=$1
+  shift
+  status=0
+  "$valgrind" -q --error-exitcode=99 --leak-check=full "$@" >/dev/null || status=$?
+  [ "$status" -eq "$want" ] || {
+    echo "valgrind $*: status $status, expected $want"
+    exit 1
+  }
 }
 cd "$dir/work"
-check "$plaxen"
-check "$zentrel" rgbx ../bgr_r
-check "$zentrel" rgbx /no/such
+check 0 "$plaxen"
+check 0 "$zentrel" rgbx ../bgr_r
+check 255 "$zentrel" rgbx /no/such
 rm ../bgr_g
-check "$plaxen"
+check 255 "$plaxen"

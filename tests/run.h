@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -99,10 +100,15 @@ inline Result run(const fs::path &dir, std::vector<std::string> args,
       setrlimit(RLIMIT_STACK, &lim);
     }
     alarm(start.limit);
+    // A cross-built tool starts through the emulator's words.
+    std::istringstream emulator(EMULATOR);
+    std::vector<std::string> words;
+    for (std::string w; emulator >> w;) words.push_back(w);
+    args.insert(args.begin(), words.begin(), words.end());
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (chdir(dir.c_str()) == 0) execv(argv[0], argv.data());
+    if (chdir(dir.c_str()) == 0) execvp(argv[0], argv.data());
     _exit(127);
   }
   close(in[0]);
