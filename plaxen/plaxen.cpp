@@ -38,7 +38,7 @@ constexpr int chunk = 65536;     // pixels per turn
 
 // The planes' samples and the packed pixels of one turn: 448 KiB, static
 // rather than on a stack that may be small.
-unsigned char r[chunk], g[chunk], b[chunk], out[4 * chunk];
+unsigned char red[chunk], green[chunk], blue[chunk], pixels[4 * chunk];
 
 // Packs n pixels: dst[4k..4k+3] = b[k], g[k], r[k], 0xFF.
 void interleave_c(const unsigned char *r, const unsigned char *g,
@@ -126,8 +126,8 @@ const char *fill_green_blue(int fd_g, int fd_b, int n, unsigned char &last_g,
   int got_g = 0, got_b = 0;
   while (got_g < n || got_b < n) {
     if (got_g <= got_b) {
-      if (!read_step(fd_g, g, n, got_g, last_g)) return "../bgr_g";
-    } else if (!read_step(fd_b, b, n, got_b, last_b)) {
+      if (!read_step(fd_g, green, n, got_g, last_g)) return "../bgr_g";
+    } else if (!read_step(fd_b, blue, n, got_b, last_b)) {
       return "../bgr_b";
     }
   }
@@ -157,12 +157,12 @@ bool bytewise(int fd_r, int fd_g, int fd_b, int rgbx) {
 // Returns false only for want of space; a file system that cannot reserve
 // is written as it is.
 bool reserve(int rgbx, int fd_r) {
-  struct stat out, red;
-  if (fstat(rgbx, &out) != 0 || fstat(fd_r, &red) != 0 ||
-      !S_ISREG(out.st_mode) || !S_ISREG(red.st_mode))
+  struct stat st_out, st_red;
+  if (fstat(rgbx, &st_out) != 0 || fstat(fd_r, &st_red) != 0 ||
+      !S_ISREG(st_out.st_mode) || !S_ISREG(st_red.st_mode))
     return true;
-  off_t pixels = red.st_size < bound ? red.st_size : bound;
-  if (fallocate(rgbx, FALLOC_FL_KEEP_SIZE, 0, 4 * pixels) == 0) return true;
+  off_t n = st_red.st_size < bound ? st_red.st_size : bound;
+  if (fallocate(rgbx, FALLOC_FL_KEEP_SIZE, 0, 4 * n) == 0) return true;
   return errno != ENOSPC && errno != EDQUOT && errno != EFBIG;
 }
 
@@ -220,7 +220,7 @@ int main() {
     // Take whatever red the plane has ready (never past the bound), then
     // exactly as many green and blue samples.
     int n = static_cast<int>(
-        read_some(fd_r, r, bound - i < turn ? bound - i : turn));
+        read_some(fd_r, red, bound - i < turn ? bound - i : turn));
     if (n < 0) return fail("read", "../bgr_r", rgbx);
     if (n == 0) {
       puts("read fdr == 0");
@@ -228,8 +228,8 @@ int main() {
     }
     const char *bad = fill_green_blue(fd_g, fd_b, n, last_g, last_b);
     if (bad != nullptr) return fail("read", bad, rgbx);
-    interleave(r, g, b, out, n);
-    if (!write_all(rgbx, out, 4 * n)) return fail("write", "./rgbx", rgbx);
+    interleave(red, green, blue, pixels, n);
+    if (!write_all(rgbx, pixels, 4 * n)) return fail("write", "./rgbx", rgbx);
     i += n;
   }
 

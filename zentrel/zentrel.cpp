@@ -41,7 +41,7 @@ constexpr int chunk = 65536;  // bytes per file per turn
 
 // One turn's bytes of each file: static rather than on a stack that may be
 // small.
-unsigned char a[chunk], b[chunk];
+unsigned char first[chunk], second[chunk];
 
 // Counts k in [0, n) with |a[k] - b[k]| > 3, leaving out every k whose
 // position phase + k leaves 3 when divided by 4.
@@ -163,17 +163,17 @@ int main(int argc, char **argv) {
   while (i < bound) {
     // Take whatever the first file has ready (never past the bound), then
     // exactly as many bytes of the second.
-    int n =
-        static_cast<int>(read(fd_a, a, bound - i < turn ? bound - i : turn));
+    int n = static_cast<int>(
+        read(fd_a, first, bound - i < turn ? bound - i : turn));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return fail("read", argv[1]);
     if (n == 0) {
       puts("read c == 0");
       break;
     }
-    if (!read_padded(fd_b, b, n, last_b)) return fail("read", argv[2]);
+    if (!read_padded(fd_b, second, n, last_b)) return fail("read", argv[2]);
     if (i <= separator && separator < i + n) puts("----------------");
-    number += count(a, b, n, i % 4);
+    number += count(first, second, n, i % 4);
     i += n;
   }
   close(fd_a);
