@@ -118,7 +118,7 @@ TEST_F(Zentrel, NeverWaitsOnOneFileWhileAProducerIsBlockedOnTheOther) {
 
 TEST_F(Zentrel, TakesAByteAtATimeWhereBothFilesAreOneStream) {
   // Each position takes the next two bytes of the pipe; at its end the
-  // second slot keeps its last byte.
+  // second slot keeps its last byte. A 64 KiB stack is enough.
   Bytes in = "RGBrgbXYZ";
   Result r = run(s.dir, {TOOL, "/dev/stdin", "/dev/stdin"},
                  {.input = &in, .stack = 64 << 10});
