@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Whole-run timings as ratios of medians taken in one hyperfine run, so that
 # the machine's noise hits every command alike; run it several times and
-# report the range.
+# report the range. Every writing run starts from a fresh output with the
+# previous run's pages written back (sync), so none pays for another's
+# writeback.
 #   plaxen at the pixel bound (three 30,720,000-byte planes, a fresh ./rgbx
 #   each run) against cp of a 122,880,000-byte file into the same folder,
 #   with dd writing as many zeros as the page-cache floor; then against the
@@ -35,7 +37,8 @@ for tool in "${jobs[@]}"; do
     plaxen)
       for c in r g b; do head -c 30720000 /dev/urandom >"../bgr_$c"; done
       head -c 122880000 /dev/urandom >../src
-      hyperfine -N --warmup 3 --runs "$runs" --prepare 'rm -f rgbx copy zero' \
+      sync
+      hyperfine -N --warmup 3 --runs "$runs" --prepare 'sh -c "rm -f rgbx copy zero; sync"' \
         --export-json ../t.json 'cp ../src copy' "$bin/plaxen" \
         'dd if=/dev/zero of=zero bs=960000 count=128 status=none'
       ratios ../t.json
@@ -58,7 +61,7 @@ PY
       fi
       [ -x /usr/bin/convert ] && peers+=("/usr/bin/convert -size 6400x4800 -depth 8 gray:../bgr_r gray:../bgr_g gray:../bgr_b -combine bgra:rgbx")
       if [ ${#peers[@]} -gt 0 ]; then
-        hyperfine -N --warmup 1 --runs "${PEER_RUNS:-5}" --prepare 'rm -f rgbx' \
+        hyperfine -N --warmup 1 --runs "${PEER_RUNS:-5}" --prepare 'sh -c "rm -f rgbx; sync"' \
           --export-json ../p.json "$bin/plaxen" "${peers[@]}"
         ratios ../p.json
       fi ;;
