@@ -243,6 +243,6 @@ int main() {
   close(fd_r);
   close(fd_g);
   close(fd_b);
-  if (close(rgbx) != 0) return fail("write", "./rgbx", rgbx);
+  if (close(rgbx) != 0) return fail("write", "./rgbx", -1);  // nothing to cut
   return 0;
 }

@@ -122,8 +122,7 @@ TEST_F(Zentrel, TakesAByteAtATimeWhereBothFilesAreOneStream) {
   Bytes in = "RGBrgbXYZ";
   Result r = run(s.dir, {TOOL, "/dev/stdin", "/dev/stdin"},
                  {.input = &in, .stack = 64 << 10});
-  EXPECT_EQ(r.out, std::string("Your cmd is: ") + TOOL +
-                       "\nread c == 0\n i = 5, number = 3, rate = 0.600000\n");
+  EXPECT_EQ(r.out, head + "read c == 0\n i = 5, number = 3, rate = 0.600000\n");
 }
 
 TEST_F(Zentrel, StopsAtThePositionBoundWithoutEndMessage) {
