@@ -1,0 +1,54 @@
+#!/bin/sh
+# Pastes the README's two picture recipes into a fresh bash on standard input,
+# as a terminal paste arrives, and checks what they print and leave behind:
+# the round trip on an opaque, a transparent and a 16-bit picture, and the
+# batch recipe, twice, on a folder with a broken image and awkward names.
+# Usage: readme_recipes.sh README TOOL_FOLDER
+set -eu
+readme=$(realpath "$1") tools=$(realpath "$2")
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+fail() {
+  echo "$*"
+  exit 1
+}
+# block TITLE: the indented lines of the README section TITLE, unindented.
+block() {
+  awk -v t="## $1" '$0 == t { on = 1; next } /^## / { on = 0 } on && sub(/^    /, "")' "$readme"
+}
+# fresh_bash FOLDER: runs standard input in a fresh bash in FOLDER, the tools on PATH.
+fresh_bash() {
+  (cd "$1" && env -i PATH="$tools:$PATH" HOME="$dir" bash -s)
+}
+
+mkdir "$dir/images"
+cd "$dir/images"
+convert logo: logo.png
+convert rose: -alpha set -channel A -fx 'i/w' +channel 'my.photo.v2.png'
+convert wizard: -depth 16 -blur 0x1 'a 16-bit one.png'
+# shellcheck disable=SC2016 # a name that runs a command if pasted into code
+cp 'my.photo.v2.png' '$(touch PWNED).png'
+head -c 9000 logo.png >broken.png
+cd "$dir"
+
+block 'Planes from an ordinary picture, and back' >round-trip.txt
+grep -qx 'picture=logo:' round-trip.txt || fail "the round trip has no line picture=logo:"
+for picture in logo: "$dir/images/my.photo.v2.png" "$dir/images/a 16-bit one.png"; do
+  rm -rf pic
+  sed "s|^picture=logo:\$|picture='$picture'|" round-trip.txt | fresh_bash "$dir" >out 2>&1
+  [ "$(tail -n 2 out | tr '\n' ' ')" = "0 0 " ] || fail "round trip of $picture: $(cat out)"
+done
+
+block 'Many images at once' >batch.txt
+fresh_bash "$dir" <batch.txt >report1 2>/dev/null
+fresh_bash "$dir" <batch.txt >report2 2>/dev/null
+cmp -s report1 report2 || fail "a second run reports otherwise: $(cat report1 report2)"
+# One line per image: the four good ones agree, the broken one is named.
+if [ "$(grep -c ', number = 0, ' report1)" -ne 4 ] || [ "$(wc -l <report1)" -ne 5 ] ||
+  ! grep -qx 'images/broken.png: not packed' report1; then
+  fail "unexpected report: $(cat report1)"
+fi
+[ -z "$(find "$dir" -name PWNED)" ] || fail "a file name was run as code"
+for d in packed/*/work; do
+  [ "$d" = packed/broken.png/work ] || cmp "$d/../reference.rgbx" "$d/rgbx" || fail "$d"
+done
