@@ -11,13 +11,17 @@
 // plane and writing one pixel at a time. Where that would differ (planes that
 // share one stream, or an output that is also a plane) it goes one pixel at a
 // time. The output's space is reserved before the first write, so a disk too
-// small for the run fails it before anything is overwritten.
+// small for the run, or a file-size limit below it, fails it before anything
+// is overwritten.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -138,10 +142,12 @@ const char *fill_green_blue(int fd_g, int fd_b, int n, unsigned char &last_g,
 // at a time: two planes draw on one stream (a pipe, FIFO, socket or device
 // reached by two paths), or the output is one of the planes, so that what is
 // written can be read back. Separate opens of a regular file read apart.
-bool bytewise(int fd_r, int fd_g, int fd_b, int rgbx) {
-  const int fds[4] = {fd_r, fd_g, fd_b, rgbx};
+// out is the output's fstat; a plane whose fstat fails is taken as shared.
+bool bytewise(int fd_r, int fd_g, int fd_b, const struct stat &out) {
+  const int fds[3] = {fd_r, fd_g, fd_b};
   struct stat st[4];
-  for (int x = 0; x < 4; x++)
+  st[3] = out;
+  for (int x = 0; x < 3; x++)
     if (fstat(fds[x], &st[x]) != 0) return true;
   for (int x = 0; x < 4; x++)
     for (int y = x + 1; y < 4; y++)
@@ -151,23 +157,41 @@ bool bytewise(int fd_r, int fd_g, int fd_b, int rgbx) {
   return false;
 }
 
-// Reserves the blocks of the whole output before the first write, so that a
-// disk too small for the run fails it before anything is overwritten, and so
-// that the file system allocates in one piece rather than block by block.
-// Returns false only for want of space; a file system that cannot reserve
-// is written as it is.
-bool reserve(int rgbx, int fd_r) {
-  struct stat st_out, st_red;
-  if (fstat(rgbx, &st_out) != 0 || fstat(fd_r, &st_red) != 0 ||
-      !S_ISREG(st_out.st_mode) || !S_ISREG(st_red.st_mode))
-    return true;
-  off_t n = st_red.st_size < bound ? st_red.st_size : bound;
-  if (fallocate(rgbx, FALLOC_FL_KEEP_SIZE, 0, 4 * n) == 0) return true;
-  return errno != ENOSPC && errno != EDQUOT && errno != EFBIG;
+// True when standard output is the output itself, where a line printed
+// would land on the pixels: the same descriptor (standard output was closed
+// and ./rgbx took its place), or the same file opened again (`plaxen > rgbx`).
+// out is the output's fstat, nullptr where there is none.
+bool into_output(int rgbx, const struct stat *out) {
+  struct stat st;
+  return rgbx == 1 || (out != nullptr && fstat(1, &st) == 0 &&
+                       st.st_dev == out->st_dev && st.st_ino == out->st_ino);
 }
 
-// Writes all n bytes or fails with errno set.
-bool write_all(int fd, const unsigned char *buf, size_t n) {
+// Reserves the blocks of the whole output before the first write, so that a
+// disk too small for the run, or a file-size limit below it, fails the run
+// before anything is overwritten, and so that the file system allocates in
+// one piece rather than block by block. Only a regular output (cut >= 0) fed
+// by a regular red plane, whose length gives the run's size, is reserved.
+// An interrupted call is retried; a file system or kernel that cannot
+// reserve at all (EOPNOTSUPP, ENOSYS) is written as it is. Returns false,
+// errno set, on any other failure.
+bool reserve(int cut, const struct stat &red) {
+  if (cut < 0 || !S_ISREG(red.st_mode) || red.st_size == 0) return true;
+  const off_t size = 4 * std::min(red.st_size, off_t{bound});
+  rlimit lim{};
+  if (getrlimit(RLIMIT_FSIZE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY &&
+      static_cast<rlim_t>(size) > lim.rlim_cur) {
+    errno = EFBIG;
+    return false;
+  }
+  int r;
+  do r = fallocate(cut, FALLOC_FL_KEEP_SIZE, 0, size);
+  while (r != 0 && errno == EINTR);
+  return r == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
+}
+
+// Writes all n bytes, adding each one written to at, or fails with errno set.
+bool write_all(int fd, const unsigned char *buf, size_t n, off_t &at) {
   while (n > 0) {
     ssize_t w = write(fd, buf, n);
     if (w < 0 && errno == EINTR) continue;
@@ -177,17 +201,18 @@ bool write_all(int fd, const unsigned char *buf, size_t n) {
     }
     buf += w;
     n -= w;
+    at += w;
   }
   return true;
 }
 
-// Reports a failure, then gives back any blocks reserved past the output's
-// end (cutting a regular file at its own length frees them).
-int fail(const char *what, const char *path, int rgbx) {
-  printf("%s error! %s: %s\n", what, path, strerror(errno));
-  struct stat st;
-  if (fstat(rgbx, &st) == 0 && S_ISREG(st.st_mode)) {
-    [[maybe_unused]] int cut = ftruncate(rgbx, st.st_size);  // said already
+// Reports a failure unless standard output is the output itself (quiet),
+// then gives back any blocks reserved past the end of a regular output (cut,
+// else -1): cutting it at its length, end, frees them.
+int fail(const char *what, const char *path, bool quiet, int cut, off_t end) {
+  if (!quiet) printf("%s error! %s: %s\n", what, path, strerror(errno));
+  if (cut >= 0) {
+    [[maybe_unused]] int r = ftruncate(cut, end);  // said already
   }
   return -1;
 }
@@ -203,46 +228,65 @@ int main() {
   int fd_g = open("../bgr_g", O_RDONLY);
   int fd_b = open("../bgr_b", O_RDONLY);
   int rgbx = open("./rgbx", O_RDWR | O_CREAT, 0666);
+  // What the output is, asked once: a regular file is reserved for, cut at
+  // the end and given back its reserved blocks on a failure, which its old
+  // length decides. When standard output is this very file nothing is
+  // printed, as a line would be written over its first bytes.
+  struct stat out {};
+  const bool seen = rgbx > 0 && fstat(rgbx, &out) == 0;
+  const bool quiet = into_output(rgbx, seen ? &out : nullptr);
   if (fd_r <= 0 || fd_g <= 0 || fd_b <= 0 || rgbx <= 0) {
-    // With standard output closed the output holds descriptor 1, and the
-    // message would be written over its first bytes: say nothing then.
-    if (rgbx != 1)
+    if (!quiet)
       printf("open error! fd_r = %d, fd_g = %d, fd_b = %d, rgbx = %d\n", fd_r,
              fd_g, fd_b, rgbx);
     return -1;
   }
-  if (!reserve(rgbx, fd_r)) return fail("write", "./rgbx", rgbx);
+  if (!seen) return fail("write", "./rgbx", quiet, -1, 0);
+  const int cut = S_ISREG(out.st_mode) ? rgbx : -1;
 
-  const int turn = bytewise(fd_r, fd_g, fd_b, rgbx) ? 1 : chunk;
+  // A file-size limit met while writing fails the write (EFBIG) rather than
+  // killing the run, so the failure is reported and cleaned up after.
+  [[maybe_unused]] auto ignored = signal(SIGXFSZ, SIG_IGN);
+  // The red plane's length sizes the reservation: not knowing it must not
+  // skip that silently.
+  struct stat st_r {};
+  if (cut >= 0 && fstat(fd_r, &st_r) != 0)
+    return fail("read", "../bgr_r", quiet, -1, 0);
+  if (!reserve(cut, st_r))
+    return fail("write", "./rgbx", quiet, cut, out.st_size);
+
+  const int turn = bytewise(fd_r, fd_g, fd_b, out) ? 1 : chunk;
   unsigned char last_g = 0, last_b = 0;
   int i = 0;
+  off_t at = 0;  // bytes written: the output is max(out.st_size, at) long
   while (i < bound) {
     // Take whatever red the plane has ready (never past the bound), then
     // exactly as many green and blue samples.
     int n = static_cast<int>(
         read_some(fd_r, red, bound - i < turn ? bound - i : turn));
-    if (n < 0) return fail("read", "../bgr_r", rgbx);
+    if (n < 0)
+      return fail("read", "../bgr_r", quiet, cut, std::max(out.st_size, at));
     if (n == 0) {
-      puts("read fdr == 0");
+      if (!quiet) puts("read fdr == 0");
       break;
     }
     const char *bad = fill_green_blue(fd_g, fd_b, n, last_g, last_b);
-    if (bad != nullptr) return fail("read", bad, rgbx);
+    if (bad != nullptr)
+      return fail("read", bad, quiet, cut, std::max(out.st_size, at));
     interleave(red, green, blue, pixels, n);
-    if (!write_all(rgbx, pixels, 4 * n)) return fail("write", "./rgbx", rgbx);
+    if (!write_all(rgbx, pixels, 4 * n, at))
+      return fail("write", "./rgbx", quiet, cut, std::max(out.st_size, at));
     i += n;
   }
 
   // Cut a regular output to what this run wrote, so no older, longer run's
   // pixels trail behind it, nor any reserved block. Devices and pipes are
   // left as they are.
-  struct stat st;
-  if (fstat(rgbx, &st) == 0 && S_ISREG(st.st_mode) &&
-      ftruncate(rgbx, off_t{4} * i) != 0)
-    return fail("write", "./rgbx", rgbx);
+  if (cut >= 0 && ftruncate(cut, at) != 0)
+    return fail("write", "./rgbx", quiet, cut, std::max(out.st_size, at));
   close(fd_r);
   close(fd_g);
   close(fd_b);
-  if (close(rgbx) != 0) return fail("write", "./rgbx", -1);  // nothing to cut
+  if (close(rgbx) != 0) return fail("write", "./rgbx", quiet, -1, 0);
   return 0;
 }

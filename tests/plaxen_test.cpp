@@ -223,6 +223,47 @@ TEST_F(Plaxen, FailsBeforeWritingWhenTheDiskIsTooSmall) {
   EXPECT_EQ(used(), own());
 }
 
+TEST_F(Plaxen, KeepsToAFileSizeLimitAndOutOfAnOutputThatIsStandardOutput) {
+  // A limit below the run's size fails it before writing, with nothing
+  // reserved; a limit of exactly the run's size is enough.
+  Bytes old = noise(1000, 16), r = noise(3000, 17);
+  put(rgbx, old);
+  planes(r, "g", "b");
+  Result res = go({.fsize = 4 * 3000 - 1});
+  EXPECT_EQ(res.out, "write error! ./rgbx: File too large\n");
+  EXPECT_EQ(res.status, 255);
+  EXPECT_EQ(get(rgbx), old);
+  struct stat st;
+  ASSERT_EQ(stat(rgbx.c_str(), &st), 0);
+  EXPECT_LE(st.st_blocks * 512, 4096);
+  EXPECT_EQ(go({.fsize = 4 * 3000}).status, 0);
+  EXPECT_EQ(get(rgbx), packed(r, "g", "b"));
+  // A red plane from a pipe gives no size in advance: the limit is met while
+  // writing, and reported rather than a signal killing the run.
+  fs::remove(s.dir / "bgr_r");
+  fs::create_symlink("/dev/stdin", s.dir / "bgr_r");
+  fs::remove(rgbx);
+  res = go({.input = &r, .fsize = 4097});
+  EXPECT_EQ(res.out, "write error! ./rgbx: File too large\n");
+  EXPECT_EQ(res.status, 255);
+  EXPECT_EQ(get(rgbx), packed(r, "g", "b").substr(0, 4097));
+
+  // Standard output opened on ./rgbx itself: no line lands on the pixels,
+  // and the status is as before.
+  fs::remove(s.dir / "bgr_r");
+  planes("abc", "g", "b");
+  EXPECT_EQ(go({.out_path = rgbx.c_str()}).status, 0);
+  EXPECT_EQ(get(rgbx), packed("abc", "g", "b"));
+  put(rgbx, old);
+  fs::remove(s.dir / "bgr_b");
+  fs::create_directory(s.dir / "bgr_b");  // a read error
+  EXPECT_EQ(go({.out_path = rgbx.c_str()}).status, 255);
+  EXPECT_EQ(get(rgbx), old);
+  fs::remove(s.dir / "bgr_b");  // an open error
+  EXPECT_EQ(go({.out_path = rgbx.c_str()}).status, 255);
+  EXPECT_EQ(get(rgbx), old);
+}
+
 TEST(PlaxenKernel, VectorMatchesScalarAtEveryLengthAndAlignment) {
 #if defined(__x86_64__) || defined(__aarch64__)
   ASSERT_NE(&interleave, &interleave_c)

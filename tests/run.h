@@ -63,13 +63,14 @@ inline std::string drain(int fd) {
 // How a tool is started: standard output goes to a pipe unless out_path
 // names a file for it or close_stdout closes it; standard input is /dev/null
 // unless close_stdin closes it or input is given through a pipe; limit kills
-// a tool still running after that many seconds; stack sets its stack limit.
+// a tool still running after that many seconds; stack sets its stack limit
+// and fsize its file-size limit in bytes (as `ulimit -f` does in blocks).
 struct Start {
   const char *out_path = nullptr;
   bool close_stdout = false, close_stdin = false;
   const Bytes *input = nullptr;
   unsigned limit = 0;
-  rlim_t stack = 0;
+  rlim_t stack = 0, fsize = 0;
 };
 
 // Runs args in dir as start says (Result::out stays empty when standard
@@ -98,6 +99,10 @@ inline Result run(const fs::path &dir, std::vector<std::string> args,
       getrlimit(RLIMIT_STACK, &lim);
       lim.rlim_cur = start.stack;
       setrlimit(RLIMIT_STACK, &lim);
+    }
+    if (start.fsize) {
+      rlimit lim{start.fsize, start.fsize};
+      setrlimit(RLIMIT_FSIZE, &lim);
     }
     alarm(start.limit);
     // A cross-built tool starts through the emulator's words.
