@@ -3,9 +3,9 @@
 # as a terminal paste arrives, and checks what they print and leave behind:
 # the round trip on an opaque, a transparent and a 16-bit picture, and the
 # batch recipe, twice, on a folder with a broken image and awkward names.
-# Usage: readme_recipes.sh README TOOL_FOLDER
+# Usage: readme_recipes.sh README PLAXEN (zentrel is beside plaxen)
 set -eu
-readme=$(realpath "$1") tools=$(realpath "$2")
+readme=$(realpath "$1") tools=$(dirname "$(realpath "$2")")
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 fail() {
