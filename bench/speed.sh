@@ -4,6 +4,10 @@
 # report the range. The inputs are written first and so sit in the page
 # cache; every writing run starts from a fresh output with the previous
 # run's pages written back (sync), so none pays for another's writeback.
+# The inputs are written in 4 MiB pieces, as a program writing a whole plane
+# at once does; the page cache then holds them in large pieces, which every
+# reader (cat too) reads about twice as fast as a file written in 4 KiB
+# pieces, as head -c writes (INPUT_BS=4k to time that).
 #   plaxen at the pixel bound (three 30,720,000-byte planes, a fresh ./rgbx
 #   each run) against its floor, dd writing 117 MiB of zeros (writing alone),
 #   and beside it cp of a 122,880,000-byte file into the same folder; then
@@ -18,7 +22,8 @@
 # Usage: bench/speed.sh [--tmpfs] [plaxen|zentrel]...
 #   Both tools by default, in a folder under $BENCH_DIR (default /tmp), or
 #   under /dev/shm with --tmpfs. RUNS=N (default 30) and PEER_RUNS=N
-#   (default 5) set the number of timed runs.
+#   (default 5) set the number of timed runs, INPUT_BS=N (default 4M) the
+#   pieces the inputs are written in.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 base=${BENCH_DIR:-/tmp}
@@ -39,6 +44,10 @@ py=/usr/bin/python3  # Debian's, with python3-numpy
 
 echo "in $dir ($(df --output=fstype "$dir" | tail -n 1)); load:$(cut -d' ' -f1-3 /proc/loadavg)"
 
+input_bs=${INPUT_BS:-4M}
+make_input() {  # size path: random bytes, written in pieces of $input_bs
+  head -c "$1" /dev/urandom | dd of="$2" bs="$input_bs" iflag=fullblock status=none
+}
 ratios() {  # each median wall time, and mean CPU time (user + system), in
   # hyperfine's JSON export against the first command's; on a busy machine the
   # CPU times vary less
@@ -57,8 +66,8 @@ jobs=("$@")
 for tool in "${jobs[@]}"; do
   case $tool in
     plaxen)
-      for c in r g b; do head -c 30720000 /dev/urandom >"../bgr_$c"; done
-      head -c 122880000 /dev/urandom >../src
+      for c in r g b; do make_input 30720000 "../bgr_$c"; done
+      make_input 122880000 ../src
       sync
       echo "plaxen, against its floor:"
       hyperfine -N --style none --warmup 3 --runs "$runs" \
@@ -93,9 +102,9 @@ PY
       fi
       rm -f ../bgr_? ../src ../gbrp rgbx ;;
     zentrel)
-      head -c 122880000 /dev/urandom >../a
-      cp ../a ../same
-      head -c 122880000 /dev/urandom >../b  # differs almost everywhere
+      make_input 122880000 ../a
+      dd if=../a of=../same bs="$input_bs" status=none
+      make_input 122880000 ../b  # differs almost everywhere
       echo "zentrel, against its floor:"
       hyperfine -N --style none --warmup 3 --runs "$runs" --export-json ../t.json \
         -n cat 'cat ../a ../b' -n zentrel "$bin/zentrel ../a ../b" \

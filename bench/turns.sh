@@ -5,7 +5,9 @@
 #   plaxen: turns of 32K, 64K, 128K and 256K pixels (its static buffers take
 #   7 bytes a pixel); zentrel: 64K, 128K, 256K and 1M bytes per file (2 bytes
 #   of buffer a byte). The copies are built as the release build is.
-# Usage: bench/turns.sh [--tmpfs] [plaxen|zentrel]...   (RUNS=N, default 30)
+# The inputs are written as bench/speed.sh writes them.
+# Usage: bench/turns.sh [--tmpfs] [plaxen|zentrel]...
+#   (RUNS=N, default 30; INPUT_BS=N, default 4M)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 base=${BENCH_DIR:-/tmp}
@@ -32,6 +34,10 @@ mkdir "$dir/work"
 cd "$dir/work"
 runs=${RUNS:-30}
 echo "in $dir ($(df --output=fstype "$dir" | tail -n 1)); load:$(cut -d' ' -f1-3 /proc/loadavg)"
+input_bs=${INPUT_BS:-4M}
+make_input() {  # size path: random bytes, written in pieces of $input_bs
+  head -c "$1" /dev/urandom | dd of="$2" bs="$input_bs" iflag=fullblock status=none
+}
 ratios() {  # each median wall time, and mean CPU time (user + system), in
   # hyperfine's JSON export against the first command's; on a busy machine the
   # CPU times vary less
@@ -44,7 +50,7 @@ jobs=("$@")
 for tool in "${jobs[@]}"; do
   case $tool in
     plaxen)
-      for c in r g b; do head -c 30720000 /dev/urandom >"../bgr_$c"; done
+      for c in r g b; do make_input 30720000 "../bgr_$c"; done
       sync
       cmds=()
       for n in 32768 65536 131072 262144; do
@@ -56,8 +62,8 @@ for tool in "${jobs[@]}"; do
       ratios ../t.json
       rm -f ../bgr_? rgbx ;;
     zentrel)
-      head -c 122880000 /dev/urandom >../a
-      head -c 122880000 /dev/urandom >../b
+      make_input 122880000 ../a
+      make_input 122880000 ../b
       cmds=()
       for n in 65536 131072 262144 1048576; do
         cmds+=(-n "zentrel $((n / 1024))K" "$(variant zentrel $n) ../a ../b")
