@@ -1,32 +1,63 @@
 #!/usr/bin/env bash
 # Whole-run timings as ratios of medians taken in one hyperfine run, so that
 # the machine's noise hits every command alike; run it several times and
-# report the range. Every writing run starts from a fresh output with the
-# previous run's pages written back (sync), so none pays for another's
-# writeback.
+# report the range. The inputs are written first and so sit in the page
+# cache; every writing run starts from a fresh output with the previous
+# run's pages written back (sync), so none pays for another's writeback.
+# The inputs are written in 4 MiB pieces, as a program writing a whole plane
+# at once does; the page cache then holds them in large pieces, which every
+# reader (cat too) reads about twice as fast as a file written in 4 KiB
+# pieces, as head -c writes (INPUT_BS=4k to time that).
 #   plaxen at the pixel bound (three 30,720,000-byte planes, a fresh ./rgbx
-#   each run) against cp of a 122,880,000-byte file into the same folder,
-#   with dd writing as many zeros as the page-cache floor; then against the
-#   peers a user would reach for, where installed: ffmpeg (planar gbrp to
-#   bgra), a numpy script and ImageMagick.
-#   zentrel on two 122,880,000-byte files that differ in many places against
-#   cmp on two identical files of that size, then against a numpy count.
-# Usage: bench/speed.sh [plaxen|zentrel]...   (both by default; RUNS=N)
+#   each run) against its floor, dd writing 117 MiB of zeros (writing alone),
+#   and beside it cp of a 122,880,000-byte file into the same folder; then
+#   the peers a user would reach for, where installed, against plaxen:
+#   ffmpeg (planar gbrp to bgra), a numpy script and ImageMagick.
+#   zentrel on two 122,880,000-byte files that differ almost everywhere
+#   against its floor, cat reading both files to /dev/null (reading alone),
+#   and beside it cmp on two identical files of that size; then a numpy count
+#   against zentrel.
+# Each tool's peak resident memory follows its timings, and the load average
+# is shown before and after, as a busy machine widens the ranges.
+# Usage: bench/speed.sh [--tmpfs] [plaxen|zentrel]...
+#   Both tools by default, in a folder under $BENCH_DIR (default /tmp), or
+#   under /dev/shm with --tmpfs. RUNS=N (default 30) and PEER_RUNS=N
+#   (default 5) set the number of timed runs, INPUT_BS=N (default 4M) the
+#   pieces the inputs are written in.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+base=${BENCH_DIR:-/tmp}
+if [ "${1:-}" = --tmpfs ]; then
+  base=/dev/shm
+  shift
+fi
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
 bin=$root/build/release
-dir=$(mktemp -d)
+dir=$(mktemp -d -p "$base")
 trap 'rm -rf "$dir"' EXIT
 mkdir "$dir/work"
 cd "$dir/work"
 runs=${RUNS:-30}
+peer_runs=${PEER_RUNS:-5}
 py=/usr/bin/python3  # Debian's, with python3-numpy
 
-ratios() {  # each median in hyperfine's JSON export against the first's
+echo "in $dir ($(df --output=fstype "$dir" | tail -n 1)); load:$(cut -d' ' -f1-3 /proc/loadavg)"
+
+input_bs=${INPUT_BS:-4M}
+make_input() {  # size path: random bytes, written in pieces of $input_bs
+  head -c "$1" /dev/urandom | dd of="$2" bs="$input_bs" iflag=fullblock status=none
+}
+ratios() {  # each median wall time, and mean CPU time (user + system), in
+  # hyperfine's JSON export against the first command's; on a busy machine the
+  # CPU times vary less
   python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]
-for x in r[1:]: print("median %s / %s = %.3f" % (x["command"], r[0]["command"], x["median"] / r[0]["median"]))' "$1"
+cpu = lambda x: x["user"] + x["system"]
+for x in r[1:]: print("  %-9s / %-7s = %.3f   (CPU time %.3f)" % (x["command"], r[0]["command"], x["median"] / r[0]["median"], cpu(x) / cpu(r[0])))' "$1"
+}
+peak() {  # peak resident memory of one run of the command
+  /usr/bin/time -f '%M' -o ../rss "$@" >/dev/null
+  echo "  $(basename "$1") peak resident memory: $(cat ../rss) KiB"
 }
 has_numpy() { [ -x $py ] && $py -c 'import numpy' 2>/dev/null; }
 
@@ -35,19 +66,21 @@ jobs=("$@")
 for tool in "${jobs[@]}"; do
   case $tool in
     plaxen)
-      for c in r g b; do head -c 30720000 /dev/urandom >"../bgr_$c"; done
-      head -c 122880000 /dev/urandom >../src
+      for c in r g b; do make_input 30720000 "../bgr_$c"; done
+      make_input 122880000 ../src
       sync
-      hyperfine -N --warmup 3 --runs "$runs" --prepare 'sh -c "rm -f rgbx copy zero; sync"' \
-        --export-json ../t.json 'cp ../src copy' "$bin/plaxen" \
-        'dd if=/dev/zero of=zero bs=960000 count=128 status=none'
+      echo "plaxen, against its floor:"
+      hyperfine -N --style none --warmup 3 --runs "$runs" \
+        --prepare 'sh -c "rm -f rgbx copy out; sync"' --export-json ../t.json \
+        -n dd 'dd if=/dev/zero of=out bs=1M count=117' \
+        -n plaxen "$bin/plaxen" -n cp 'cp ../src copy' >/dev/null
       ratios ../t.json
       rm -f rgbx
-      /usr/bin/time -f 'plaxen peak resident memory: %M KiB' "$bin/plaxen"
+      peak "$bin/plaxen"
       peers=()
       if command -v ffmpeg >/dev/null; then
         cat ../bgr_g ../bgr_b ../bgr_r >../gbrp  # ffmpeg's planar layout
-        peers+=("ffmpeg -loglevel error -f rawvideo -pix_fmt gbrp -video_size 6400x4800 -i ../gbrp -f rawvideo -pix_fmt bgra rgbx")
+        peers+=(-n ffmpeg "ffmpeg -loglevel error -f rawvideo -pix_fmt gbrp -video_size 6400x4800 -i ../gbrp -f rawvideo -pix_fmt bgra rgbx")
       fi
       if has_numpy; then
         cat >../pack.py <<'PY'
@@ -57,22 +90,27 @@ out = np.empty((r.size, 4), np.uint8)
 out[:, 0], out[:, 1], out[:, 2], out[:, 3] = b, g, r, 255
 out.tofile("rgbx")
 PY
-        peers+=("$py ../pack.py")
+        peers+=(-n numpy "$py ../pack.py")
       fi
-      [ -x /usr/bin/convert ] && peers+=("/usr/bin/convert -size 6400x4800 -depth 8 gray:../bgr_r gray:../bgr_g gray:../bgr_b -combine bgra:rgbx")
+      [ -x /usr/bin/convert ] && peers+=(-n magick "/usr/bin/convert -size 6400x4800 -depth 8 gray:../bgr_r gray:../bgr_g gray:../bgr_b -combine bgra:rgbx")
       if [ ${#peers[@]} -gt 0 ]; then
-        hyperfine -N --warmup 1 --runs "${PEER_RUNS:-5}" --prepare 'sh -c "rm -f rgbx; sync"' \
-          --export-json ../p.json "$bin/plaxen" "${peers[@]}"
+        echo "peers, against plaxen:"
+        hyperfine -N --style none --warmup 1 --runs "$peer_runs" \
+          --prepare 'sh -c "rm -f rgbx; sync"' --export-json ../p.json \
+          -n plaxen "$bin/plaxen" "${peers[@]}" >/dev/null
         ratios ../p.json
-      fi ;;
+      fi
+      rm -f ../bgr_? ../src ../gbrp rgbx ;;
     zentrel)
-      head -c 122880000 /dev/urandom >../a
-      cp ../a ../same
-      head -c 122880000 /dev/urandom >../b  # differs almost everywhere
-      hyperfine -N --warmup 3 --runs "$runs" --export-json ../t.json \
-        'cmp ../a ../same' "$bin/zentrel ../a ../b"
+      make_input 122880000 ../a
+      dd if=../a of=../same bs="$input_bs" status=none
+      make_input 122880000 ../b  # differs almost everywhere
+      echo "zentrel, against its floor:"
+      hyperfine -N --style none --warmup 3 --runs "$runs" --export-json ../t.json \
+        -n cat 'cat ../a ../b' -n zentrel "$bin/zentrel ../a ../b" \
+        -n cmp 'cmp ../a ../same' >/dev/null
       ratios ../t.json
-      /usr/bin/time -f 'zentrel peak resident memory: %M KiB' "$bin/zentrel" ../a ../b
+      peak "$bin/zentrel" ../a ../b
       if has_numpy; then
         cat >../count.py <<'PY'
 import numpy as np
@@ -81,10 +119,13 @@ over = np.abs(a - b) > 3
 over[3::4] = False
 print(a.size, over.sum())
 PY
-        hyperfine -N --warmup 1 --runs "${PEER_RUNS:-5}" --export-json ../p.json \
-          "$bin/zentrel ../a ../b" "$py ../count.py"
+        echo "peers, against zentrel:"
+        hyperfine -N --style none --warmup 1 --runs "$peer_runs" --export-json ../p.json \
+          -n zentrel "$bin/zentrel ../a ../b" -n numpy "$py ../count.py" >/dev/null
         ratios ../p.json
-      fi ;;
+      fi
+      rm -f ../a ../b ../same ;;
     *) echo "unknown job: $tool" >&2; exit 2 ;;
   esac
 done
+echo "load:$(cut -d' ' -f1-3 /proc/loadavg)"
