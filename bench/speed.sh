@@ -26,35 +26,14 @@
 #   pieces the inputs are written in.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-base=${BENCH_DIR:-/tmp}
-if [ "${1:-}" = --tmpfs ]; then
-  base=/dev/shm
-  shift
-fi
+. "$root/bench/common.sh"
+shift "$shifted"
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
 bin=$root/build/release
-dir=$(mktemp -d -p "$base")
-trap 'rm -rf "$dir"' EXIT
-mkdir "$dir/work"
 cd "$dir/work"
-runs=${RUNS:-30}
 peer_runs=${PEER_RUNS:-5}
 py=/usr/bin/python3  # Debian's, with python3-numpy
-
-echo "in $dir ($(df --output=fstype "$dir" | tail -n 1)); load:$(cut -d' ' -f1-3 /proc/loadavg)"
-
-input_bs=${INPUT_BS:-4M}
-make_input() {  # size path: random bytes, written in pieces of $input_bs
-  head -c "$1" /dev/urandom | dd of="$2" bs="$input_bs" iflag=fullblock status=none
-}
-ratios() {  # each median wall time, and mean CPU time (user + system), in
-  # hyperfine's JSON export against the first command's; on a busy machine the
-  # CPU times vary less
-  python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]
-cpu = lambda x: x["user"] + x["system"]
-for x in r[1:]: print("  %-9s / %-7s = %.3f   (CPU time %.3f)" % (x["command"], r[0]["command"], x["median"] / r[0]["median"], cpu(x) / cpu(r[0])))' "$1"
-}
 peak() {  # peak resident memory of one run of the command
   /usr/bin/time -f '%M' -o ../rss "$@" >/dev/null
   echo "  $(basename "$1") peak resident memory: $(cat ../rss) KiB"

@@ -10,11 +10,8 @@
 #   (RUNS=N, default 30; INPUT_BS=N, default 4M)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-base=${BENCH_DIR:-/tmp}
-if [ "${1:-}" = --tmpfs ]; then
-  base=/dev/shm
-  shift
-fi
+. "$root/bench/common.sh"
+shift "$shifted"
 out=$root/build/turns
 mkdir -p "$out"
 flags="-std=c++20 -O3 -DNDEBUG -D_FILE_OFFSET_BITS=64 -fno-exceptions -fno-rtti
@@ -28,23 +25,7 @@ variant() {  # tool size: builds the tool with that turn size, prints its path
   g++ $flags -o "$out/$1_$2" "$out/$1_$2.cpp"
   echo "$out/$1_$2"
 }
-dir=$(mktemp -d -p "$base")
-trap 'rm -rf "$dir"' EXIT
-mkdir "$dir/work"
 cd "$dir/work"
-runs=${RUNS:-30}
-echo "in $dir ($(df --output=fstype "$dir" | tail -n 1)); load:$(cut -d' ' -f1-3 /proc/loadavg)"
-input_bs=${INPUT_BS:-4M}
-make_input() {  # size path: random bytes, written in pieces of $input_bs
-  head -c "$1" /dev/urandom | dd of="$2" bs="$input_bs" iflag=fullblock status=none
-}
-ratios() {  # each median wall time, and mean CPU time (user + system), in
-  # hyperfine's JSON export against the first command's; on a busy machine the
-  # CPU times vary less
-  python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]
-cpu = lambda x: x["user"] + x["system"]
-for x in r[1:]: print("  %-14s / %-7s = %.3f   (CPU time %.3f)" % (x["command"], r[0]["command"], x["median"] / r[0]["median"], cpu(x) / cpu(r[0])))' "$1"
-}
 jobs=("$@")
 [ $# -gt 0 ] || jobs=(plaxen zentrel)
 for tool in "${jobs[@]}"; do
