@@ -184,10 +184,3 @@ inline int reap(pid_t pid) {
   waitpid(pid, &st, 0);
   return st;
 }
-
-// True for a 64-bit target run under an emulator. A test that reads or
-// writes gigabytes is slow there and proves nothing that the native build
-// does not; on a 32-bit target it proves the 64-bit file offsets.
-inline bool emulated_64_bit() {
-  return sizeof(void *) == 8 && EMULATOR[0] != '\0';
-}
