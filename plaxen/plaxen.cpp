@@ -212,11 +212,14 @@ bool write_all(int fd, const unsigned char *buf, size_t n, off_t &at) {
 
 // Reports a failure unless standard output is the output itself (quiet),
 // then gives back any blocks reserved past the end of a regular output (cut,
-// else -1): cutting it at its length, end, frees them.
-int fail(const char *what, const char *path, bool quiet, int cut, off_t end) {
+// else -1): cutting it at its length, the longer of its old length and the
+// bytes this run wrote, frees them.
+int fail(const char *what, const char *path, bool quiet, int cut, off_t old,
+         off_t written) {
   if (!quiet) printf("%s error! %s: %s\n", what, path, strerror(errno));
   if (cut >= 0) {
-    [[maybe_unused]] int r = ftruncate(cut, end);  // said already
+    // The run's own failure is what gets said, not this cut's.
+    [[maybe_unused]] int r = ftruncate(cut, std::max(old, written));
   }
   return -1;
 }
@@ -245,7 +248,7 @@ int main() {
              fd_g, fd_b, rgbx);
     return -1;
   }
-  if (!seen) return fail("write", "./rgbx", quiet, -1, 0);
+  if (!seen) return fail("write", "./rgbx", quiet, -1, 0, 0);
   const int cut = S_ISREG(out.st_mode) ? rgbx : -1;
 
   // A file-size limit met while writing fails the write (EFBIG) rather than
@@ -255,9 +258,9 @@ int main() {
   // skip that silently.
   struct stat st_r {};
   if (cut >= 0 && fstat(fd_r, &st_r) != 0)
-    return fail("read", "../bgr_r", quiet, -1, 0);
+    return fail("read", "../bgr_r", quiet, -1, 0, 0);
   if (!reserve(cut, st_r))
-    return fail("write", "./rgbx", quiet, cut, out.st_size);
+    return fail("write", "./rgbx", quiet, cut, out.st_size, 0);
 
   const int turn = bytewise(fd_r, fd_g, fd_b, out) ? 1 : chunk;
   unsigned char last_g = 0, last_b = 0;
@@ -268,18 +271,16 @@ int main() {
     // exactly as many green and blue samples.
     int n = static_cast<int>(
         read_some(fd_r, red, bound - i < turn ? bound - i : turn));
-    if (n < 0)
-      return fail("read", "../bgr_r", quiet, cut, std::max(out.st_size, at));
+    if (n < 0) return fail("read", "../bgr_r", quiet, cut, out.st_size, at);
     if (n == 0) {
       if (!quiet) puts("read fdr == 0");
       break;
     }
     const char *bad = fill_green_blue(fd_g, fd_b, n, last_g, last_b);
-    if (bad != nullptr)
-      return fail("read", bad, quiet, cut, std::max(out.st_size, at));
+    if (bad != nullptr) return fail("read", bad, quiet, cut, out.st_size, at);
     interleave(red, green, blue, pixels, n);
     if (!write_all(rgbx, pixels, 4 * n, at))
-      return fail("write", "./rgbx", quiet, cut, std::max(out.st_size, at));
+      return fail("write", "./rgbx", quiet, cut, out.st_size, at);
     i += n;
   }
 
@@ -287,10 +288,10 @@ int main() {
   // pixels trail behind it, nor any reserved block. Devices and pipes are
   // left as they are.
   if (cut >= 0 && ftruncate(cut, at) != 0)
-    return fail("write", "./rgbx", quiet, cut, std::max(out.st_size, at));
+    return fail("write", "./rgbx", quiet, cut, out.st_size, at);
   close(fd_r);
   close(fd_g);
   close(fd_b);
-  if (close(rgbx) != 0) return fail("write", "./rgbx", quiet, -1, 0);
+  if (close(rgbx) != 0) return fail("write", "./rgbx", quiet, -1, 0, 0);
   return 0;
 }
