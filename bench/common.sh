@@ -21,7 +21,7 @@ make_input() {  # size path: random bytes, written in pieces of $input_bs
   head -c "$1" /dev/urandom | dd of="$2" bs="$input_bs" iflag=fullblock status=none
 }
 floors() {  # builds zentrel's floors into $dir: floor_read reads both files
-  # in zentrel's turns, floor_map maps them in its windows and touches every
+  # in zentrel's turns, floor_map maps them in 4 MiB windows and touches every
   # byte
   for f in read map; do
     g++ -O3 -o "$dir/floor_$f" "$root/bench/floor_$f.cpp"

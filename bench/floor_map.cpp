@@ -1,7 +1,9 @@
-// The mapped floor for zentrel: maps two files in windows of WINDOW bytes
+// What zentrel could reach by comparing files where the page cache holds
+// them instead of reading them: maps two files in windows of WINDOW bytes
 // each (4 MiB unless built otherwise), page tables filled in one call, and
 // touches every byte (an xor over both, printed so it is not optimised
-// away), one window of each mapped at a time. Usage: floor_map first second
+// away), one window of each mapped at a time. Set against floor_read, it
+// tells whether mapping could pay on a machine. Usage: floor_map first second
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>

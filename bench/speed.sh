@@ -15,12 +15,13 @@
 #   ffmpeg (planar gbrp to bgra), a numpy script and ImageMagick.
 #   zentrel on two 122,880,000-byte files (BYTES=N for another size) that
 #   differ almost everywhere against cat reading both files to /dev/null,
-#   and against its two floors (bench/floor_read.cpp reading both files in
-#   its turns, bench/floor_map.cpp mapping them in its windows and touching
-#   every byte), and beside it cmp on two identical files of that size; its
-#   resident memory mid-run; then a numpy count against zentrel. The inputs
-#   are written back to disk first (sync) unless FRESH=1, which leaves them
-#   dirty, as a reader right after the writer finds them.
+#   and against its floor, bench/floor_read.cpp reading both files in its
+#   turns; beside it bench/floor_map.cpp mapping them in 4 MiB windows and
+#   touching every byte (what comparing files where the page cache holds
+#   them could reach), and cmp on two identical files of that size; then a
+#   numpy count against zentrel. The inputs are written back to disk first
+#   (sync) unless FRESH=1, which leaves them dirty, as a reader right after
+#   the writer finds them.
 # Each tool's peak resident memory follows its timings, and the load average
 # is shown before and after, as a busy machine widens the ranges.
 # Usage: bench/speed.sh [--tmpfs] [plaxen|zentrel]...
@@ -42,20 +43,6 @@ py=/usr/bin/python3  # Debian's, with python3-numpy
 peak() {  # peak resident memory of one run of the command
   /usr/bin/time -f '%M' -o ../rss "$@" >/dev/null
   echo "  $(basename "$1") peak resident memory: $(cat ../rss) KiB"
-}
-rss() {  # the most anonymous, file and shared memory resident seen in a run
-  # of the command, sampled every millisecond
-  python3 -c 'import subprocess, sys, time
-p = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)
-most = {}
-while p.poll() is None:
-  try:
-    for line in open("/proc/%d/status" % p.pid):
-      k, v = line.split(":", 1)
-      if k in ("RssAnon", "RssFile", "RssShmem"): most[k] = max(most.get(k, 0), int(v.split()[0]))
-  except (OSError, ValueError): pass
-  time.sleep(0.001)
-print("  %s most resident: %s" % (sys.argv[1].split("/")[-1], ", ".join("%s %d KiB" % kv for kv in sorted(most.items()))))' "$@"
 }
 has_numpy() { [ -x $py ] && $py -c 'import numpy' 2>/dev/null; }
 
@@ -105,17 +92,15 @@ PY
       make_input "$bytes" ../b  # differs almost everywhere
       [ "${FRESH:-0}" = 1 ] || sync
       floors
-      echo "zentrel, against its floors:"
+      echo "zentrel, against cat and its floor:"
       hyperfine -N --style none --warmup 3 --runs "$runs" --export-json ../t.json \
         -n cat 'cat ../a ../b' -n zentrel "$bin/zentrel ../a ../b" \
         -n read-floor "$dir/floor_read ../a ../b" \
         -n map-floor "$dir/floor_map ../a ../b" \
         -n cmp 'cmp ../a ../same' >/dev/null
       ratios ../t.json
-      ratios ../t.json read-floor | grep '^  zentrel '
-      ratios ../t.json map-floor | grep '^  zentrel '
+      ratios ../t.json read-floor | grep -E '^  (zentrel|map-floor) '
       peak "$bin/zentrel" ../a ../b
-      rss "$bin/zentrel" ../a ../b
       if has_numpy; then
         cat >../count.py <<'PY'
 import numpy as np

@@ -4,11 +4,9 @@
 # one hyperfine run, as bench/speed.sh times the tool itself.
 #   plaxen: turns of 32K, 64K, 128K and 256K pixels (its static buffers take
 #   7 bytes a pixel); zentrel: 64K, 128K, 256K and 1M bytes per file (2 bytes
-#   of buffer a byte); windows: zentrel's mapped windows of 2, 4, 8 and 16 MiB
-#   a file, against the mapped floor (BYTES=N sets the files' size). The
-#   copies are built as the release build is.
+#   of buffer a byte). The copies are built as the release build is.
 # The inputs are written as bench/speed.sh writes them.
-# Usage: bench/turns.sh [--tmpfs] [plaxen|zentrel|windows]...
+# Usage: bench/turns.sh [--tmpfs] [plaxen|zentrel]...
 #   (RUNS=N, default 30; INPUT_BS=N, default 4M)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,18 +18,16 @@ flags="-std=c++20 -O3 -DNDEBUG -D_FILE_OFFSET_BITS=64 -fno-exceptions -fno-rtti
   -fPIE -pie -fstack-protector-strong -fstack-clash-protection
   -D_FORTIFY_SOURCE=2 -Wl,-z,relro,-z,now"
 case $(uname -m) in x86_64 | i?86) flags+=" -fcf-protection" ;; esac
-variant() {  # tool size [constant]: builds the tool with that turn size
-  # (or that value of another constant), prints its path
-  local name=${3:-chunk}
-  sed "s/^constexpr int $name = .*;/constexpr int $name = $2;/" \
-    "$root/$1/$1.cpp" >"$out/$1_$name$2.cpp"
-  grep -q "^constexpr int $name = $2;" "$out/$1_$name$2.cpp"
-  g++ $flags -o "$out/$1_$name$2" "$out/$1_$name$2.cpp"
-  echo "$out/$1_$name$2"
+variant() {  # tool size: builds the tool with that turn size, prints its path
+  sed "s/^constexpr int chunk = .*;/constexpr int chunk = $2;/" \
+    "$root/$1/$1.cpp" >"$out/$1_$2.cpp"
+  grep -q "^constexpr int chunk = $2;" "$out/$1_$2.cpp"
+  g++ $flags -o "$out/$1_$2" "$out/$1_$2.cpp"
+  echo "$out/$1_$2"
 }
 cd "$dir/work"
 jobs=("$@")
-[ $# -gt 0 ] || jobs=(plaxen zentrel windows)
+[ $# -gt 0 ] || jobs=(plaxen zentrel)
 for tool in "${jobs[@]}"; do
   case $tool in
     plaxen)
@@ -55,20 +51,6 @@ for tool in "${jobs[@]}"; do
       done
       hyperfine -N --style none --warmup 3 --runs "$runs" --export-json ../t.json \
         -n cat 'cat ../a ../b' "${cmds[@]}" >/dev/null
-      ratios ../t.json
-      rm -f ../a ../b ;;
-    windows)
-      make_input "${BYTES:-122880000}" ../a
-      make_input "${BYTES:-122880000}" ../b
-      sync
-      floors
-      cmds=()
-      for n in 2097152 4194304 8388608 16777216; do
-        cmds+=(-n "zentrel $((n >> 20))M" "$(variant zentrel $n window) ../a ../b")
-      done
-      hyperfine -N --style none --warmup 3 --runs "$runs" --export-json ../t.json \
-        -n map-floor "$dir/floor_map ../a ../b" -n cat 'cat ../a ../b' \
-        "${cmds[@]}" >/dev/null
       ratios ../t.json
       rm -f ../a ../b ;;
     *) echo "unknown job: $tool" >&2; exit 2 ;;

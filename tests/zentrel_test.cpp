@@ -151,64 +151,6 @@ TEST_F(Zentrel, FindsNoDifferenceBetweenPlaxenOutputAndItsCopy) {
                        " i = 160000, number = 0, rate = 0.000000\n");
 }
 
-TEST_F(Zentrel, MappedWindowsReportAsTheReadLoopDoesEvenWhenAFileIsCut) {
-#ifndef HOOK
-  GTEST_SKIP() << "an emulator would take the test hook's preload for itself";
-#else
-  // Runs the tool with the hook preloaded and its NAME=VALUE setting; the
-  // hook's log gives the reads made on the inputs and the cuts.
-  auto hooked = [&](const char *name, const std::string &value, int &reads,
-                    int &cuts) {
-    fs::path log = s.dir / "log";
-    setenv("LD_PRELOAD", HOOK, 1);
-    setenv("ZENTREL_LOG", log.c_str(), 1);
-    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-    setenv(name, value.c_str(), 1);
-    Result r = run(s.dir, {TOOL, a, b});
-    for (const char *v : {"LD_PRELOAD", "ZENTREL_LOG", "ASAN_OPTIONS", name})
-      unsetenv(v);
-    sscanf(get(log).c_str(), "reads %d cuts %d", &reads, &cuts);
-    return r;
-  };
-  const size_t w = window;
-  Bytes x = noise(3 * w, 8), y = x, jitter = noise(3 * w, 9);
-  for (size_t k = 0; k < y.size(); k++) y[k] = char(y[k] + jitter[k] % 9 - 4);
-  // Lengths around a window's edge; the second file shorter, longer, empty.
-  const size_t lengths[][2] = {{w - 1, w - 1}, {w, w},
-                               {w + 1, w + 1}, {2 * w + 5, 2 * w + 3},
-                               {w + 7, 3 * w}, {3 * w, 0}};
-  bool mapped = false;
-  for (auto [la, lb] : lengths) {
-    put(a, x.substr(0, la));
-    put(b, y.substr(0, lb));
-    int reads = 0, map_reads = 0, cuts = 0;
-    Result read = hooked("ZENTREL_NOMAP", "1", reads, cuts);
-    Result map = hooked("ZENTREL_MAP", "", map_reads, cuts);
-    EXPECT_EQ(map.out, read.out) << la << " " << lb;
-    // Regular files go in turns, never a byte at a time.
-    EXPECT_LE(reads, int(2 * (la / chunk + 2))) << la << " " << lb;
-    mapped |= map_reads < reads;
-  }
-  if (!mapped) GTEST_SKIP() << "these files are held in small pages here";
-  // Either file cut, after its second windows are mapped and before they
-  // are touched, to a page boundary (touching past it raises SIGBUS) or
-  // inside the window's last page (the rest of the page reads as zeros).
-  for (const fs::path &file : {a, b})
-    for (size_t cut : {w + 65536, 2 * w - 100}) {
-      put(a, x);
-      put(b, y);
-      int reads = 0, cuts = 0;
-      Result r =
-          hooked("ZENTREL_CUT",
-                 "3 " + std::to_string(cut) + " " + file.string(), reads, cuts);
-      EXPECT_EQ(cuts, 1);
-      Result whole = run(s.dir, {TOOL, a, b});  // as cut, from the start
-      EXPECT_EQ(r.status, 0);
-      EXPECT_EQ(r.out, whole.out) << file << " " << cut;
-    }
-#endif
-}
-
 TEST(ZentrelKernel, EveryTwinThisCpuRunsMatchesScalarAtEveryPhaseAndLength) {
 #if defined(__SSE2__) || defined(__ARM_NEON) || defined(EXPECT_VECTOR_TWIN)
   ASSERT_NE(widest_kernel(), scalar)

@@ -10,27 +10,17 @@
 // or after 2^30 bytes. The report gives the bytes taken from the first file,
 // the count of differing bytes and their ratio, in single precision.
 //
-// Two regular files on a local disk or in memory are compared where the page
-// cache holds them, through mapped windows; everything else, and whatever a
-// file holds past its length at the start, is read in chunks. Either way the
-// bytes are compared with SSE2 or NEON where the compiler targets them, and
-// on x86 with AVX2 where the CPU has it (asked once at start, so one build
-// runs on every x86-64 CPU); the report is the same as reading one byte of
-// each file at a time.
+// Both files are read in chunks and compared with SSE2 or NEON where the
+// compiler targets them, and on x86 with AVX2 where the CPU has it (asked
+// once at start, so one build runs on every x86-64 CPU); the report is the
+// same as reading one byte of each file at a time.
 
 #include <fcntl.h>
-#include <linux/magic.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <csetjmp>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -47,8 +37,7 @@ namespace {
 
 constexpr int bound = 1 << 30;  // positions
 constexpr int separator = 10001;
-constexpr int chunk = 1 << 18;   // bytes per file per turn
-constexpr int window = 1 << 22;  // bytes per file per mapped window
+constexpr int chunk = 1 << 18;  // bytes per file per turn
 
 // One turn's bytes of each file: 512 KiB, static rather than on a stack that
 // may be small.
@@ -207,140 +196,6 @@ bool same_stream(int fd_a, int fd_b) {
          !S_ISREG(sa.st_mode);
 }
 
-// True when fd is a regular file on a file system whose pages may be mapped
-// and read where they lie: local disks and memory. Files of the kernel's own
-// (procfs, sysfs), remote and FUSE ones are read, as mapping them is unsafe
-// or no faster.
-bool mappable(int fd, off_t &size) {
-  struct stat st;
-  struct statfs fs;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fstatfs(fd, &fs) != 0)
-    return false;
-  size = st.st_size;
-  switch (static_cast<unsigned long>(fs.f_type)) {
-    case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
-    case XFS_SUPER_MAGIC:
-    case BTRFS_SUPER_MAGIC:
-    case TMPFS_MAGIC:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// The two windows being compared, and where a fault inside them returns to.
-// A file cut while mapped raises SIGBUS on a touch past its new end; only
-// such a fault is caught, any other SIGBUS kills the run as it always did.
-const unsigned char *volatile guard_a, *volatile guard_b;
-volatile size_t guard_len;
-sigjmp_buf guard_env;
-
-// SIGBUS handler: back to guarded_count for a fault inside a window, else
-// the default action, at once.
-void on_sigbus(int, siginfo_t *info, void *) {
-  const auto *at = static_cast<const unsigned char *>(info->si_addr);
-  auto inside = [at](const unsigned char *base) {
-    return base != nullptr && at >= base && at < base + guard_len;
-  };
-  if (info->si_code > 0 && (inside(guard_a) || inside(guard_b)))
-    siglongjmp(guard_env, 1);
-  // Any other: the default action, as the handler returns.
-  [[maybe_unused]] auto was = signal(SIGBUS, SIG_DFL);
-  [[maybe_unused]] int raised = raise(SIGBUS);
-}
-
-// count() over two mapped windows of n bytes, and the second window's last
-// byte, or false if touching either raised SIGBUS (a file cut under it).
-bool guarded_count(Kernel kernel, const unsigned char *a,
-                   const unsigned char *b, int n, int phase, int &number,
-                   unsigned char &last_b) {
-  guard_len = n;
-  guard_a = a;
-  guard_b = b;
-  const bool ok = sigsetjmp(guard_env, 1) == 0;
-  if (ok) {
-    number = count(kernel, a, b, n, phase);
-    last_b = b[n - 1];
-  }
-  guard_a = nullptr;
-  guard_b = nullptr;
-  return ok;
-}
-
-// KiB of file pages this process maps with huge (2 MiB) entries, or -1 if
-// /proc cannot say. A window pays only where the page cache holds the file in
-// huge pages and so maps it with a few such entries; a file written in small
-// pieces is held in small pages, mapped page by page, and on a virtual
-// machine touching each newly mapped page costs more than copying it.
-long huge_kib() {
-  char text[4096];
-  const int fd = open("/proc/self/smaps_rollup", O_RDONLY);
-  if (fd < 0) return -1;
-  const ssize_t n = read(fd, text, sizeof text - 1);
-  close(fd);
-  if (n <= 0) return -1;
-  text[n] = '\0';
-  const char *file = strstr(text, "FilePmdMapped:");
-  const char *shmem = strstr(text, "ShmemPmdMapped:");
-  if (file == nullptr || shmem == nullptr) return -1;
-  return strtol(file + 14, nullptr, 10) + strtol(shmem + 15, nullptr, 10);
-}
-
-// Maps n bytes of fd from at, its pages read in at once, or nullptr.
-const unsigned char *map_window(int fd, off_t at, int n) {
-  void *p = mmap(nullptr, n, PROT_READ, MAP_SHARED, fd, at);
-  if (p == MAP_FAILED) return nullptr;
-  // Filling the page tables in one call is what makes mapping faster than
-  // read(); a kernel without it (EINVAL) faults the pages in as touched,
-  // and a file already cut (EFAULT) is caught by the guard.
-  madvise(p, n, MADV_POPULATE_READ);
-  return static_cast<const unsigned char *>(p);
-}
-
-// Compares two regular files where they lie in the page cache, one window
-// of each at a time, from position 0 up to the shorter one's length at the
-// start (and the bound), adding to i, number and last_b as the read loop
-// would, and printing the separator as it passes. A window whose mapping
-// fails, or that either file no longer covers afterwards (cut to a length
-// inside it, which reads as zeros or raises SIGBUS), is not counted. Leaves
-// both descriptors at position i, where the read loop takes over.
-void compare_mapped(int fd_a, int fd_b, Kernel kernel, int &i, int &number,
-                    unsigned char &last_b) {
-  off_t size_a, size_b;
-  if (!mappable(fd_a, size_a) || !mappable(fd_b, size_b)) return;
-  const long huge_before = huge_kib();
-  if (huge_before < 0) return;
-  const int end = static_cast<int>(std::min({size_a, size_b, off_t{bound}}));
-  struct sigaction guard = {}, before = {};
-  guard.sa_sigaction = on_sigbus;
-  guard.sa_flags = SA_SIGINFO;
-  sigaction(SIGBUS, &guard, &before);
-  while (i < end) {
-    const int n = std::min(window, end - i);
-    const unsigned char *a = map_window(fd_a, i, n);
-    const unsigned char *b = map_window(fd_b, i, n);
-    int counted = 0;
-    unsigned char last = last_b;
-    // Both windows held mostly in huge pages, or the read loop does the rest.
-    const bool read = a != nullptr && b != nullptr &&
-                      huge_kib() - huge_before >= n / 1024 &&
-                      guarded_count(kernel, a, b, n, i % 4, counted, last);
-    if (a != nullptr) munmap(const_cast<unsigned char *>(a), n);
-    if (b != nullptr) munmap(const_cast<unsigned char *>(b), n);
-    struct stat sa, sb;
-    if (!read || fstat(fd_a, &sa) != 0 || fstat(fd_b, &sb) != 0 ||
-        std::min(sa.st_size, sb.st_size) < off_t{i} + n)
-      break;
-    if (i <= separator && separator < i + n) puts("----------------");
-    number += counted;
-    last_b = last;
-    i += n;
-  }
-  sigaction(SIGBUS, &before, nullptr);
-  lseek(fd_a, i, SEEK_SET);
-  lseek(fd_b, i, SEEK_SET);
-}
-
 int fail(const char *what, const char *path) {
   printf("%s error! %s: %s\n", what, path, strerror(errno));
   return -1;
@@ -365,7 +220,6 @@ int main(int argc, char **argv) {
   const Kernel kernel = widest_kernel();
   unsigned char last_b = 0;
   int i = 0, number = 0;
-  compare_mapped(fd_a, fd_b, kernel, i, number, last_b);
   while (i < bound) {
     // Take whatever the first file has ready (never past the bound), then
     // exactly as many bytes of the second.
