@@ -162,6 +162,20 @@ TEST_F(Plaxen, NeverWaitsOnOnePlaneWhileAProducerIsBlockedOnAnother) {
       ASSERT_EQ(get(rgbx), packed(r, g, b));
     }
   while (std::next_permutation(order.begin(), order.end()));
+
+  // A co-process: red from a file, and each row of green and blue written
+  // only once the last row's pixels are read back from a FIFO ./rgbx.
+  r.resize(10000), g.resize(10000), b.resize(10000);
+  fs::remove(s.dir / "bgr_r");
+  put(s.dir / "bgr_r", r);
+  for (size_t row : {1, 100, 5000}) {
+    for (auto p : {s.dir / "bgr_g", s.dir / "bgr_b", rgbx}) fs::remove(p);
+    pid_t producer = rows({s.dir / "bgr_g", s.dir / "bgr_b"}, {g, b}, {0, 1},
+                          row, rgbx, packed(r, g, b));
+    Result res = go({.limit = 30});
+    ASSERT_EQ(reap(producer), 0) << "row " << row;
+    EXPECT_EQ(res.out, "read fdr == 0\n");
+  }
 }
 
 TEST_F(Plaxen, TakesAByteAtATimeWherePlanesShareAStream) {

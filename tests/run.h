@@ -159,15 +159,21 @@ inline pid_t feed(const std::vector<fs::path> &paths,
 // paths[k] a row at a time, taking the files in the given order for every
 // row, each write blocking until the reader makes room: a program writing
 // planar rows. The FIFOs are opened in the order of paths, as the tool does.
+// Given a FIFO back, the producer reads it too: after each row it waits for
+// that row's 4-byte pixels there, a co-process, and exits 2 unless they are
+// those of want.
 inline pid_t rows(const std::vector<fs::path> &paths,
                   const std::vector<Bytes> &data, const std::vector<int> &order,
-                  size_t row) {
+                  size_t row, const fs::path &back = {},
+                  const Bytes &want = {}) {
   for (auto &p : paths) mkfifo(p.c_str(), 0600);
+  if (!back.empty()) mkfifo(back.c_str(), 0600);
   pid_t pid = fork();
   if (pid != 0) return pid;
   std::vector<int> fds;
   for (auto &p : paths) fds.push_back(open(p.c_str(), O_WRONLY));
-  for (size_t at = 0; at < data[0].size(); at += row)
+  int from = back.empty() ? -1 : open(back.c_str(), O_RDONLY);
+  for (size_t at = 0; at < data[0].size(); at += row) {
     for (int k : order) {
       size_t n = std::min(row, data[k].size() - std::min(at, data[k].size()));
       for (size_t done = 0; done < n;) {
@@ -176,6 +182,14 @@ inline pid_t rows(const std::vector<fs::path> &paths,
         done += w;
       }
     }
+    Bytes got(from < 0 ? 0 : 4 * std::min(row, data[0].size() - at), 0);
+    for (size_t done = 0; done < got.size();) {
+      ssize_t r = read(from, got.data() + done, got.size() - done);
+      if (r <= 0) _exit(1);
+      done += r;
+    }
+    if (from >= 0 && got != want.substr(4 * at, got.size())) _exit(2);
+  }
   _exit(0);
 }
 
