@@ -81,6 +81,10 @@ TEST_F(Plaxen, CutsAnOlderLongerOutputButLeavesItOnFailure) {
   EXPECT_EQ(get(rgbx),
             "dca\xff"
             "dcb\xff");
+  // With standard output closed the red plane takes descriptor 1: packed.
+  put(rgbx, old);
+  EXPECT_EQ(go({.close_stdout = true}).status, 0);
+  EXPECT_EQ(get(rgbx), packed("ab", "c", "d"));
   planes("", "c", "d");
   EXPECT_EQ(go().status, 0);
   EXPECT_EQ(get(rgbx), "");

@@ -87,11 +87,12 @@ inline Result run(const fs::path &dir, std::vector<std::string> args,
   pid_t pid = fork();
   if (pid == 0) {
     dup2(start.out_path ? open(start.out_path, O_WRONLY) : out[1], 1);
-    if (start.close_stdout) close(1);
     dup2(err[1], 2);
     // Standard input is /dev/null even where the tests themselves run
     // without one, so the tool's descriptors are numbered as for a user.
     dup2(start.input ? in[0] : open("/dev/null", O_RDONLY), 0);
+    // Closed last, so that no open above takes a closed descriptor back.
+    if (start.close_stdout) close(1);
     if (start.close_stdin) close(0);
     close_range(3, ~0U, 0);
     if (start.stack) {
