@@ -254,6 +254,21 @@ TEST_F(Plaxen, KeepsToAFileSizeLimitAndOutOfAnOutputThatIsStandardOutput) {
   struct stat st;
   ASSERT_EQ(stat(rgbx.c_str(), &st), 0);
   EXPECT_LE(st.st_blocks * 512, 4096);
+  // With no old output, a refused run and one failing after its reservation
+  // (blue unreadable) leave an empty file without a block.
+  for (rlim_t fsize : {4 * 3000 - 1, 0}) {
+    fs::remove(rgbx);
+    if (fsize == 0) {
+      fs::remove(s.dir / "bgr_b");
+      fs::create_directory(s.dir / "bgr_b");
+    }
+    EXPECT_EQ(go({.fsize = fsize}).status, 255);
+    ASSERT_EQ(stat(rgbx.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0) << fsize;
+    EXPECT_EQ(st.st_blocks, 0) << fsize;
+  }
+  fs::remove(s.dir / "bgr_b");
+  put(s.dir / "bgr_b", "b");
   EXPECT_EQ(go({.fsize = 4 * 3000}).status, 0);
   EXPECT_EQ(get(rgbx), packed(r, "g", "b"));
   // A red plane from a pipe gives no size in advance: the limit is met while
