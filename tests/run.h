@@ -24,6 +24,7 @@ using Bytes = std::string;
 struct Result {
   std::string out, err;
   int status;
+  long reads = -1;  // the read calls the tool made, as /proc counts them
 };
 
 // A fresh temporary folder, removed with everything in it afterwards.
@@ -123,6 +124,13 @@ inline Result run(const fs::path &dir, std::vector<std::string> args,
   Result r;
   r.out = drain(out[0]);
   r.err = drain(err[0]);
+  // The read calls are counted once the tool has ended, before it is
+  // reaped and its /proc entry goes.
+  siginfo_t ended{};
+  waitid(P_PID, pid, &ended, WEXITED | WNOWAIT);
+  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+  for (std::string key; io >> key;)
+    if (key == "syscr:") io >> r.reads;
   int st = 0;
   waitpid(pid, &st, 0);
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
