@@ -111,12 +111,16 @@ TEST_F(Plaxen, ReportsEveryFailureWithStatus255) {
   EXPECT_EQ(res.out, "open error! fd_r = 3, fd_g = 4, fd_b = 5, rgbx = -1\n");
   fs::remove(rgbx);
 
-  fs::remove(s.dir / "bgr_b");
-  fs::create_directory(s.dir / "bgr_b");
-  res = go();
-  EXPECT_EQ(res.out, "read error! ../bgr_b: Is a directory\n");
-  EXPECT_EQ(res.status, 255);
-  EXPECT_EQ(res.err, "");
+  for (std::string p : {"bgr_r", "bgr_g", "bgr_b"}) {  // each unreadable
+    planes("abc", "g", "b");
+    fs::remove(s.dir / p);
+    fs::create_directory(s.dir / p);
+    res = go();
+    EXPECT_EQ(res.out, "read error! ../" + p + ": Is a directory\n");
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "");
+    fs::remove(s.dir / p);
+  }
 
   fs::remove(s.dir / "bgr_b");
   fs::remove(rgbx);
