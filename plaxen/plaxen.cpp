@@ -10,9 +10,11 @@
 // compiler targets them; the output is the same as reading one sample of each
 // plane and writing one pixel at a time. Where that would differ (planes that
 // share one stream, or an output that is also a plane) it goes one pixel at a
-// time. The output's space is reserved before the first write, so a disk too
-// small for the run, or a file-size limit below it, fails it before anything
-// is overwritten.
+// time. An output that is not a regular file gets each pixel as soon as its
+// three samples are read, so a producer reading the pixels back before it
+// writes more is never kept waiting. The output's space is reserved before the
+// first write, so a disk too small for the run, or a file-size limit below it,
+// fails it before anything is overwritten.
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -39,6 +41,7 @@ namespace {
 
 constexpr int bound = 30720000;  // pixels
 constexpr int chunk = 65536;     // pixels per turn
+constexpr char output[] = "./rgbx";
 
 // The planes' samples and the packed pixels of one turn: 448 KiB, static
 // rather than on a stack that may be small.
@@ -125,18 +128,47 @@ bool read_step(int fd, unsigned char *buf, int n, int &got,
   return true;
 }
 
-// Fills n green and n blue samples, always reading the plane that is behind
-// (green on a tie, as a pixel takes them), so that a producer feeding the
-// planes in any order is never left blocked on one while this waits on the
-// other. Returns the path of a plane that failed to read, or nullptr.
-const char *fill_green_blue(int fd_g, int fd_b, int n, unsigned char &last_g,
-                            unsigned char &last_b) {
-  int got_g = 0, got_b = 0;
-  while (got_g < n || got_b < n) {
+// Writes all n bytes, adding each one written to at, or fails with errno set.
+bool write_all(int fd, const unsigned char *buf, size_t n, off_t &at) {
+  while (n > 0) {
+    ssize_t w = write(fd, buf, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (w == 0) errno = EIO;
+      return false;
+    }
+    buf += w;
+    n -= w;
+    at += w;
+  }
+  return true;
+}
+
+// Fills n green and n blue samples for the turn's n red ones, always reading
+// the plane that is behind (green on a tie, as a pixel takes them), so that a
+// producer feeding the planes in any order is never left blocked on one
+// while this waits on the other, and writes the turn's pixels to rgbx. A
+// regular output takes them in one write once all are there. Any other
+// (live: a pipe, FIFO or device, whose reader may be the producer itself,
+// waiting on pixels before it writes more) takes, after every read, the
+// pixels whose three samples are there, so none is held back while this
+// waits for input. Returns the path of the file that failed (errno set):
+// a plane that could not be read, or ./rgbx; else nullptr.
+const char *fill_and_write(int fd_g, int fd_b, int rgbx, bool live, int n,
+                           unsigned char &last_g, unsigned char &last_b,
+                           off_t &at) {
+  int got_g = 0, got_b = 0, done = 0;  // done: pixels written
+  while (done < n) {
     if (got_g <= got_b) {
       if (!read_step(fd_g, green, n, got_g, last_g)) return "../bgr_g";
     } else if (!read_step(fd_b, blue, n, got_b, last_b)) {
       return "../bgr_b";
+    }
+    const int ready = std::min(got_g, got_b);
+    if (ready > done && (live || ready == n)) {
+      interleave(red + done, green + done, blue + done, pixels, ready - done);
+      if (!write_all(rgbx, pixels, 4 * size_t(ready - done), at)) return output;
+      done = ready;
     }
   }
   return nullptr;
@@ -194,22 +226,6 @@ bool reserve(int cut, const struct stat &red) {
   return r == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
-// Writes all n bytes, adding each one written to at, or fails with errno set.
-bool write_all(int fd, const unsigned char *buf, size_t n, off_t &at) {
-  while (n > 0) {
-    ssize_t w = write(fd, buf, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      if (w == 0) errno = EIO;
-      return false;
-    }
-    buf += w;
-    n -= w;
-    at += w;
-  }
-  return true;
-}
-
 // Reports a failure unless standard output is the output itself (quiet),
 // then gives back any blocks reserved past the end of a regular output (cut,
 // else -1): cutting it at its length, the longer of its old length and the
@@ -234,7 +250,7 @@ int main() {
   int fd_r = open("../bgr_r", O_RDONLY);
   int fd_g = open("../bgr_g", O_RDONLY);
   int fd_b = open("../bgr_b", O_RDONLY);
-  int rgbx = open("./rgbx", O_RDWR | O_CREAT, 0666);
+  int rgbx = open(output, O_RDWR | O_CREAT, 0666);
   // What the output is, asked once: a regular file is reserved for, cut at
   // the end and given back its reserved blocks on a failure, which its old
   // length decides. When standard output is this very file nothing is
@@ -248,7 +264,7 @@ int main() {
              fd_g, fd_b, rgbx);
     return -1;
   }
-  if (!seen) return fail("write", "./rgbx", quiet, -1, 0, 0);
+  if (!seen) return fail("write", output, quiet, -1, 0, 0);
   const int cut = S_ISREG(out.st_mode) ? rgbx : -1;
 
   // A file-size limit met while writing fails the write (EFBIG) rather than
@@ -260,7 +276,7 @@ int main() {
   if (cut >= 0 && fstat(fd_r, &st_r) != 0)
     return fail("read", "../bgr_r", quiet, -1, 0, 0);
   if (!reserve(cut, st_r))
-    return fail("write", "./rgbx", quiet, cut, out.st_size, 0);
+    return fail("write", output, quiet, cut, out.st_size, 0);
 
   const int turn = bytewise(fd_r, fd_g, fd_b, out) ? 1 : chunk;
   unsigned char last_g = 0, last_b = 0;
@@ -276,11 +292,11 @@ int main() {
       if (!quiet) puts("read fdr == 0");
       break;
     }
-    const char *bad = fill_green_blue(fd_g, fd_b, n, last_g, last_b);
-    if (bad != nullptr) return fail("read", bad, quiet, cut, out.st_size, at);
-    interleave(red, green, blue, pixels, n);
-    if (!write_all(rgbx, pixels, 4 * n, at))
-      return fail("write", "./rgbx", quiet, cut, out.st_size, at);
+    const char *bad =
+        fill_and_write(fd_g, fd_b, rgbx, cut < 0, n, last_g, last_b, at);
+    if (bad != nullptr)
+      return fail(bad == output ? "write" : "read", bad, quiet, cut,
+                  out.st_size, at);
     i += n;
   }
 
@@ -288,10 +304,10 @@ int main() {
   // pixels trail behind it, nor any reserved block. Devices and pipes are
   // left as they are.
   if (cut >= 0 && ftruncate(cut, at) != 0)
-    return fail("write", "./rgbx", quiet, cut, out.st_size, at);
+    return fail("write", output, quiet, cut, out.st_size, at);
   close(fd_r);
   close(fd_g);
   close(fd_b);
-  if (close(rgbx) != 0) return fail("write", "./rgbx", quiet, -1, 0, 0);
+  if (close(rgbx) != 0) return fail("write", output, quiet, -1, 0, 0);
   return 0;
 }

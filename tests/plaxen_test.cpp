@@ -56,6 +56,8 @@ TEST_F(Plaxen, PacksPixelsAndRepeatsTheLastSampleOfShortPlanes) {
     EXPECT_EQ(res.err, "");
     EXPECT_EQ(res.status, 0);
     EXPECT_EQ(get(rgbx), packed(r, g, b)) << nr << " " << ng << " " << nb;
+    // Regular files are read a turn at a time, never a byte at a time.
+    EXPECT_TRUE(res.reads >= 0 && res.reads < 1000) << res.reads;
   }
   mode_t mask = umask(0);
   umask(mask);
@@ -81,6 +83,10 @@ TEST_F(Plaxen, CutsAnOlderLongerOutputButLeavesItOnFailure) {
   EXPECT_EQ(get(rgbx),
             "dca\xff"
             "dcb\xff");
+  // With standard output closed the red plane takes descriptor 1: packed.
+  put(rgbx, old);
+  EXPECT_EQ(go({.close_stdout = true}).status, 0);
+  EXPECT_EQ(get(rgbx), packed("ab", "c", "d"));
   planes("", "c", "d");
   EXPECT_EQ(go().status, 0);
   EXPECT_EQ(get(rgbx), "");
@@ -105,12 +111,16 @@ TEST_F(Plaxen, ReportsEveryFailureWithStatus255) {
   EXPECT_EQ(res.out, "open error! fd_r = 3, fd_g = 4, fd_b = 5, rgbx = -1\n");
   fs::remove(rgbx);
 
-  fs::remove(s.dir / "bgr_b");
-  fs::create_directory(s.dir / "bgr_b");
-  res = go();
-  EXPECT_EQ(res.out, "read error! ../bgr_b: Is a directory\n");
-  EXPECT_EQ(res.status, 255);
-  EXPECT_EQ(res.err, "");
+  for (std::string p : {"bgr_r", "bgr_g", "bgr_b"}) {  // each unreadable
+    planes("abc", "g", "b");
+    fs::remove(s.dir / p);
+    fs::create_directory(s.dir / p);
+    res = go();
+    EXPECT_EQ(res.out, "read error! ../" + p + ": Is a directory\n");
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "");
+    fs::remove(s.dir / p);
+  }
 
   fs::remove(s.dir / "bgr_b");
   fs::remove(rgbx);
@@ -162,6 +172,20 @@ TEST_F(Plaxen, NeverWaitsOnOnePlaneWhileAProducerIsBlockedOnAnother) {
       ASSERT_EQ(get(rgbx), packed(r, g, b));
     }
   while (std::next_permutation(order.begin(), order.end()));
+
+  // A co-process: red from a file, and each row of green and blue written
+  // only once the last row's pixels are read back from a FIFO ./rgbx.
+  r.resize(10000), g.resize(10000), b.resize(10000);
+  fs::remove(s.dir / "bgr_r");
+  put(s.dir / "bgr_r", r);
+  for (size_t row : {1, 100, 5000}) {
+    for (auto p : {s.dir / "bgr_g", s.dir / "bgr_b", rgbx}) fs::remove(p);
+    pid_t producer = rows({s.dir / "bgr_g", s.dir / "bgr_b"}, {g, b}, {0, 1},
+                          row, rgbx, packed(r, g, b));
+    Result res = go({.limit = 30});
+    ASSERT_EQ(reap(producer), 0) << "row " << row;
+    EXPECT_EQ(res.out, "read fdr == 0\n");
+  }
 }
 
 TEST_F(Plaxen, TakesAByteAtATimeWherePlanesShareAStream) {
@@ -236,6 +260,21 @@ TEST_F(Plaxen, KeepsToAFileSizeLimitAndOutOfAnOutputThatIsStandardOutput) {
   struct stat st;
   ASSERT_EQ(stat(rgbx.c_str(), &st), 0);
   EXPECT_LE(st.st_blocks * 512, 4096);
+  // With no old output, a refused run and one failing after its reservation
+  // (blue unreadable) leave an empty file without a block.
+  for (rlim_t fsize : {4 * 3000 - 1, 0}) {
+    fs::remove(rgbx);
+    if (fsize == 0) {
+      fs::remove(s.dir / "bgr_b");
+      fs::create_directory(s.dir / "bgr_b");
+    }
+    EXPECT_EQ(go({.fsize = fsize}).status, 255);
+    ASSERT_EQ(stat(rgbx.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0) << fsize;
+    EXPECT_EQ(st.st_blocks, 0) << fsize;
+  }
+  fs::remove(s.dir / "bgr_b");
+  put(s.dir / "bgr_b", "b");
   EXPECT_EQ(go({.fsize = 4 * 3000}).status, 0);
   EXPECT_EQ(get(rgbx), packed(r, "g", "b"));
   // A red plane from a pipe gives no size in advance: the limit is met while

@@ -24,6 +24,7 @@ using Bytes = std::string;
 struct Result {
   std::string out, err;
   int status;
+  long reads = -1;  // the read calls the tool made, as /proc counts them
 };
 
 // A fresh temporary folder, removed with everything in it afterwards.
@@ -87,11 +88,12 @@ inline Result run(const fs::path &dir, std::vector<std::string> args,
   pid_t pid = fork();
   if (pid == 0) {
     dup2(start.out_path ? open(start.out_path, O_WRONLY) : out[1], 1);
-    if (start.close_stdout) close(1);
     dup2(err[1], 2);
     // Standard input is /dev/null even where the tests themselves run
     // without one, so the tool's descriptors are numbered as for a user.
     dup2(start.input ? in[0] : open("/dev/null", O_RDONLY), 0);
+    // Closed last, so that no open above takes a closed descriptor back.
+    if (start.close_stdout) close(1);
     if (start.close_stdin) close(0);
     close_range(3, ~0U, 0);
     if (start.stack) {
@@ -122,6 +124,13 @@ inline Result run(const fs::path &dir, std::vector<std::string> args,
   Result r;
   r.out = drain(out[0]);
   r.err = drain(err[0]);
+  // The read calls are counted once the tool has ended, before it is
+  // reaped and its /proc entry goes.
+  siginfo_t ended{};
+  waitid(P_PID, pid, &ended, WEXITED | WNOWAIT);
+  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+  for (std::string key; io >> key;)
+    if (key == "syscr:") io >> r.reads;
   int st = 0;
   waitpid(pid, &st, 0);
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
@@ -159,15 +168,21 @@ inline pid_t feed(const std::vector<fs::path> &paths,
 // paths[k] a row at a time, taking the files in the given order for every
 // row, each write blocking until the reader makes room: a program writing
 // planar rows. The FIFOs are opened in the order of paths, as the tool does.
+// Given a FIFO back, the producer reads it too: after each row it waits for
+// that row's 4-byte pixels there, a co-process, and exits 2 unless they are
+// those of want.
 inline pid_t rows(const std::vector<fs::path> &paths,
                   const std::vector<Bytes> &data, const std::vector<int> &order,
-                  size_t row) {
+                  size_t row, const fs::path &back = {},
+                  const Bytes &want = {}) {
   for (auto &p : paths) mkfifo(p.c_str(), 0600);
+  if (!back.empty()) mkfifo(back.c_str(), 0600);
   pid_t pid = fork();
   if (pid != 0) return pid;
   std::vector<int> fds;
   for (auto &p : paths) fds.push_back(open(p.c_str(), O_WRONLY));
-  for (size_t at = 0; at < data[0].size(); at += row)
+  int from = back.empty() ? -1 : open(back.c_str(), O_RDONLY);
+  for (size_t at = 0; at < data[0].size(); at += row) {
     for (int k : order) {
       size_t n = std::min(row, data[k].size() - std::min(at, data[k].size()));
       for (size_t done = 0; done < n;) {
@@ -176,6 +191,14 @@ inline pid_t rows(const std::vector<fs::path> &paths,
         done += w;
       }
     }
+    Bytes got(from < 0 ? 0 : 4 * std::min(row, data[0].size() - at), 0);
+    for (size_t done = 0; done < got.size();) {
+      ssize_t r = read(from, got.data() + done, got.size() - done);
+      if (r <= 0) _exit(1);
+      done += r;
+    }
+    if (from >= 0 && got != want.substr(4 * at, got.size())) _exit(2);
+  }
   _exit(0);
 }
 

@@ -134,6 +134,24 @@ TEST_F(Zentrel, StopsAtThePositionBoundWithoutEndMessage) {
                        "----------------\n"
                        " i = 1073741824, number = 1, rate = 0.000000\n");
   EXPECT_EQ(r.status, 0);
+
+  // From a pipe in pieces of 1,000 bytes, which do not divide 2^30, to just
+  // past the bound: the read that reaches it must take no more.
+  fs::remove(a);
+  mkfifo(a.c_str(), 0600);
+  pid_t writer = fork();
+  if (writer == 0) {
+    const char zeros[1000] = {};
+    int fd = open(a.c_str(), O_WRONLY);
+    for (int k = 0; k < 1073742; k++)
+      if (write(fd, zeros, 1000) != 1000) _exit(1);
+    _exit(0);
+  }
+  r = run(s.dir, {TOOL, a, b});
+  reap(writer);
+  EXPECT_EQ(r.out, head +
+                       "----------------\n"
+                       " i = 1073741824, number = 0, rate = 0.000000\n");
 }
 
 TEST_F(Zentrel, FindsNoDifferenceBetweenPlaxenOutputAndItsCopy) {
@@ -155,6 +173,10 @@ TEST(ZentrelKernel, EveryTwinThisCpuRunsMatchesScalarAtEveryPhaseAndLength) {
 #if defined(__SSE2__) || defined(__ARM_NEON) || defined(EXPECT_VECTOR_TWIN)
   ASSERT_NE(widest_kernel(), scalar)
       << "this target has a vector twin: build it";
+#endif
+#if defined(__SSE2__)
+  // The run takes the widest twin this CPU has: AVX2 where it is, else SSE2.
+  EXPECT_EQ(widest_kernel(), __builtin_cpu_supports("avx2") ? avx2 : sse2);
 #endif
   struct Twin {
     Kernel kernel;
