@@ -2,7 +2,8 @@
 # Pastes the README's two picture recipes into a fresh bash on standard input,
 # as a terminal paste arrives, and checks what they print and leave behind:
 # the round trip on an opaque, a transparent and a 16-bit picture, and the
-# batch recipe, twice, on a folder with a broken image and awkward names.
+# batch recipe, twice, on a folder with a broken image and awkward names,
+# then on stand-in machines, one of them gone.
 # Usage: readme_recipes.sh README PLAXEN (zentrel is beside plaxen)
 set -eu
 readme=$(realpath "$1") tools=$(dirname "$(realpath "$2")")
@@ -16,9 +17,10 @@ fail() {
 block() {
   awk -v t="## $1" '$0 == t { on = 1; next } /^## / { on = 0 } on && sub(/^    /, "")' "$readme"
 }
-# fresh_bash FOLDER: runs standard input in a fresh bash in FOLDER, the tools on PATH.
+# fresh_bash FOLDER [NAME=VALUE...]: runs standard input in a fresh bash in
+# FOLDER, the tools on PATH and the variables given set.
 fresh_bash() {
-  (cd "$1" && env -i PATH="$tools:$PATH" HOME="$dir" bash -s)
+  (cd "$1" && shift && env -i PATH="$tools:$PATH" HOME="$dir" "$@" bash -s)
 }
 
 mkdir "$dir/images"
@@ -52,3 +54,23 @@ fi
 for d in packed/*/work; do
   [ "$d" = packed/broken.png/work ] || cmp "$d/../reference.rgbx" "$d/rgbx" || fail "$d"
 done
+
+# Stand-in machines: parallel's ssh runs each machine's commands in a folder
+# of its own, as a login there would; the machine "gone" cannot be reached.
+cat >ssh <<'EOF'
+#!/bin/sh
+host=$1
+shift
+[ "$1" != -- ] || shift
+[ "$host" != gone ] || exit 255
+export HOME="$HOME/host-$host" SHELL=/bin/sh
+mkdir -p "$HOME" && cd "$HOME" && exec sh -c "$*"
+EOF
+chmod +x ssh
+printf '2/alpha\n1/gone\n1/beta\n' >hosts
+block 'Many images on many machines' | fresh_bash "$dir" PARALLEL_SSH="$dir/ssh" >report3 2>/dev/null
+cmp -s report1 report3 || fail "the machines report otherwise: $(cat report3)"
+[ "$(ls packed/*.rgbx | wc -l)" -eq 4 ] || fail "packed files back: $(ls packed)"
+for f in packed/*.rgbx; do cmp "$f" "${f%.rgbx}/reference.rgbx" || fail "$f"; done
+[ -z "$(find "$dir"/host-* -type f)" ] || fail "left on a machine: $(find "$dir"/host-* -type f)"
+[ -z "$(find "$dir" -name PWNED)" ] || fail "a file name was run as code"
