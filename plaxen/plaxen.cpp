@@ -17,8 +17,10 @@
 // fails it before anything is overwritten.
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -174,21 +176,52 @@ const char *fill_and_write(int fd_g, int fd_b, int rgbx, bool live, int n,
   return nullptr;
 }
 
+// The device a character-special descriptor reads from, asked of the
+// kernel: a terminal reached by a node of its own (/dev/tty, /dev/console)
+// is named as its /dev/pts/N or /dev/ttyN; any other is its node's device.
+// Returns false where a terminal will not say which it is.
+bool real_device(int fd, const struct stat &st, dev_t &dev) {
+  dev = st.st_rdev;
+  if (!isatty(fd)) return true;
+  unsigned int d = 0;
+  if (ioctl(fd, TIOCGDEV, &d) != 0) return false;
+  dev = makedev(major(d), minor(d));
+  return true;
+}
+
+// True when two descriptors draw on one stream: one pipe, FIFO, socket or
+// device reached by two paths, or one terminal reached by two nodes
+// (/dev/tty and /dev/pts/N). Separate opens of a regular file read apart, and
+// so do those of /dev/null, /dev/zero, /dev/full, /dev/random and
+// /dev/urandom, whose bytes do not depend on who read before. A terminal
+// that will not say which it is is taken as shared with any other device.
+bool one_stream(int fd_x, const struct stat &x, int fd_y,
+                const struct stat &y) {
+  if (S_ISCHR(x.st_mode) && S_ISCHR(y.st_mode)) {
+    dev_t dx, dy;
+    if (!real_device(fd_x, x, dx) || !real_device(fd_y, y, dy)) return true;
+    const unsigned int m = minor(dx);
+    const bool memoryless =
+        major(dx) == 1 && (m == 3 || m == 5 || m == 7 || m == 8 || m == 9);
+    return dx == dy && !memoryless;
+  }
+  return x.st_dev == y.st_dev && x.st_ino == y.st_ino && !S_ISREG(x.st_mode);
+}
+
 // True when a turn must be one pixel to give the result of reading one byte
-// at a time: two planes draw on one stream (a pipe, FIFO, socket or device
-// reached by two paths), or the output is one of the planes, so that what is
-// written can be read back. Separate opens of a regular file read apart.
-// out is the output's fstat; a plane whose fstat fails is taken as shared.
-bool bytewise(int fd_r, int fd_g, int fd_b, const struct stat &out) {
-  const int fds[3] = {fd_r, fd_g, fd_b};
+// at a time: two planes draw on one stream, or the output is one of the
+// planes or their stream, so that what is written can be read back. out is
+// the output's fstat; a plane whose fstat fails is taken as shared.
+bool bytewise(const int (&fds)[4], const struct stat &out) {
   struct stat st[4];
   st[3] = out;
   for (int x = 0; x < 3; x++)
     if (fstat(fds[x], &st[x]) != 0) return true;
   for (int x = 0; x < 4; x++)
     for (int y = x + 1; y < 4; y++)
-      if (st[x].st_dev == st[y].st_dev && st[x].st_ino == st[y].st_ino &&
-          (y == 3 || !S_ISREG(st[x].st_mode)))
+      if (one_stream(fds[x], st[x], fds[y], st[y]) ||
+          (y == 3 && st[x].st_dev == st[y].st_dev &&
+           st[x].st_ino == st[y].st_ino))
         return true;
   return false;
 }
@@ -278,10 +311,11 @@ int main() {
   if (!reserve(cut, st_r))
     return fail("write", output, quiet, cut, out.st_size, 0);
 
-  const int turn = bytewise(fd_r, fd_g, fd_b, out) ? 1 : chunk;
+  const int turn = bytewise({fd_r, fd_g, fd_b, rgbx}, out) ? 1 : chunk;
   unsigned char last_g = 0, last_b = 0;
   int i = 0;
-  off_t at = 0;  // bytes written: the output is max(out.st_size, at) long
+  off_t at = 0;        // bytes written: the output is max(out.st_size, at) long
+  bool ended = false;  // the red plane ended before the bound
   while (i < bound) {
     // Take whatever red the plane has ready (never past the bound), then
     // exactly as many green and blue samples.
@@ -289,7 +323,7 @@ int main() {
         read_some(fd_r, red, bound - i < turn ? bound - i : turn));
     if (n < 0) return fail("read", "../bgr_r", quiet, cut, out.st_size, at);
     if (n == 0) {
-      if (!quiet) puts("read fdr == 0");
+      ended = true;
       break;
     }
     const char *bad =
@@ -309,5 +343,8 @@ int main() {
   close(fd_g);
   close(fd_b);
   if (close(rgbx) != 0) return fail("write", output, quiet, -1, 0, 0);
+  // Said once the output is cut and closed, so that a run that fails there
+  // prints that failure alone.
+  if (ended && !quiet) puts("read fdr == 0");
   return 0;
 }

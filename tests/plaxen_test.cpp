@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace std::literals;
+
 // What the tool must write: one pixel per red sample, a plane that ends
 // sooner repeating its last sample (0 if it has none).
 Bytes packed(const Bytes &r, const Bytes &g, const Bytes &b) {
@@ -80,8 +82,10 @@ TEST_F(Plaxen, PacksPixelsAndRepeatsTheLastSampleOfShortPlanes) {
     EXPECT_EQ(res.err, "");
     EXPECT_EQ(res.status, 0);
     EXPECT_EQ(get(rgbx), packed(r, g, b)) << nr << " " << ng << " " << nb;
-    // Regular files are read a turn at a time, never a byte at a time.
+    // Regular files are read a turn at a time, never a byte at a time, and
+    // a regular output takes one write a turn, and the line one more.
     EXPECT_TRUE(res.reads >= 0 && res.reads < 1000) << res.reads;
+    EXPECT_EQ(res.writes, long(nr + chunk - 1) / chunk + 1) << nr;
   }
   mode_t mask = umask(0);
   umask(mask);
@@ -118,13 +122,20 @@ TEST_F(Plaxen, CutsAnOlderLongerOutputButLeavesItOnFailure) {
 }
 
 TEST_F(Plaxen, ReportsEveryFailureWithStatus255) {
-  planes("abc", "", "");
-  fs::remove(s.dir / "bgr_g");
-  Result res = go();
   std::vector<int> fd = free_fds();
-  EXPECT_EQ(res.out, open_error(fd[0], -1, fd[1], fd[2]));
-  EXPECT_EQ(res.status, 255);
-  EXPECT_TRUE(fs::exists(rgbx));  // created by its own open
+  Result res;
+  for (int missing : {0, 1, 2}) {  // each plane missing alone
+    planes("abc", "", "");
+    fs::remove(s.dir / ("bgr_"s + "rgb"[missing]));
+    std::vector<int> want{-1, -1, -1};
+    for (int k = 0, next = 0; k < 3; k++)
+      if (k != missing) want[k] = fd[next++];
+    res = go();
+    EXPECT_EQ(res.out, open_error(want[0], want[1], want[2], fd[2]));
+    EXPECT_EQ(res.status, 255);
+    EXPECT_TRUE(fs::exists(rgbx));  // created by its own open
+  }
+  planes("abc", "", "");
 
   // With standard input closed the red plane takes descriptor 0 and is
   // refused, unless a preloaded library took 0 first.
@@ -159,6 +170,16 @@ TEST_F(Plaxen, ReportsEveryFailureWithStatus255) {
   res = go();
   EXPECT_EQ(res.out, "write error! ./rgbx: No space left on device\n");
   EXPECT_EQ(res.status, 255);
+  fs::remove(rgbx);
+
+  // The final cut or close of ./rgbx fails: that is the run's only line.
+  if (*FAULT_LIB == '\0') return;  // not preloaded under an emulator
+  for (const char *call : {"ftruncate", "close"}) {
+    res = go({.env = {"PLAXEN_FAULT="s + call, "LD_PRELOAD=" FAULT_LIB}});
+    EXPECT_EQ(res.out, "write error! ./rgbx: Input/output error\n") << call;
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(get(rgbx), packed("abc", "g", "b"));
+  }
 }
 
 TEST_F(Plaxen, StopsSilentlyAtThePixelBound) {
@@ -181,6 +202,25 @@ TEST_F(Plaxen, PlanesFromPipesInUnevenPiecesGiveTheSameOutput) {
   EXPECT_EQ(reap(writer), 0);
   EXPECT_EQ(res.out, "read fdr == 0\n");
   EXPECT_EQ(get(rgbx), packed(r, g, b));
+
+  // Into a pipe (standard output, so no line is printed): a turn of red
+  // from a file is written in many pieces as green and blue come in.
+  r = noise(70000, 5), g = noise(70000, 6), b = noise(69000, 7);
+  fs::remove(s.dir / "bgr_r");
+  put(s.dir / "bgr_r", r);
+  for (auto p : {s.dir / "bgr_g", s.dir / "bgr_b", rgbx}) fs::remove(p);
+  fs::create_symlink("/dev/stdout", rgbx);
+  writer = feed({s.dir / "bgr_g", s.dir / "bgr_b"}, {g, b});
+  res = go({.limit = 30});
+  EXPECT_EQ(reap(writer), 0);
+  EXPECT_TRUE(res.out == packed(r, g, b)) << res.out.size();
+  EXPECT_EQ(res.status, 0);
+
+  // A FIFO nobody reads yet takes a small output: the open does not wait.
+  for (auto p : {s.dir / "bgr_g", s.dir / "bgr_b", rgbx}) fs::remove(p);
+  mkfifo(rgbx.c_str(), 0600);
+  planes("abc", "g", "b");
+  EXPECT_EQ(go({.limit = 10}).out, "read fdr == 0\n");
 }
 
 TEST_F(Plaxen, NeverWaitsOnOnePlaneWhileAProducerIsBlockedOnAnother) {
@@ -231,6 +271,26 @@ TEST_F(Plaxen, TakesAByteAtATimeWherePlanesShareAStream) {
             "bgr\xff"
             "ZYX\xff");
 
+  // Red from standard input and green from /dev/tty, both one terminal: the
+  // lines typed are taken in turns too. Two opens of /dev/zero are not one
+  // stream: its bytes are the same whoever reads.
+  fs::remove(s.dir / "bgr_g");
+  fs::remove(s.dir / "bgr_b");
+  fs::create_symlink("/dev/tty", s.dir / "bgr_g");
+  put(s.dir / "bgr_b", "\x07");
+  in = "ABCDEFG\nabcdefg\n\x04\x04";
+  res = go({.typed = &in, .limit = 10});
+  EXPECT_EQ(res.out, "read fdr == 0\n");
+  EXPECT_EQ(get(rgbx), packed("ACEGaceg", "BDF\nbdf\n", "\x07"));
+  for (auto p : {"bgr_r", "bgr_g", "bgr_b"}) fs::remove(s.dir / p);
+  Bytes r = noise(70001, 1);
+  put(s.dir / "bgr_r", r);
+  fs::create_symlink("/dev/zero", s.dir / "bgr_g");
+  fs::create_symlink("/dev/zero", s.dir / "bgr_b");
+  res = go();
+  EXPECT_TRUE(res.reads >= 0 && res.reads < 1000) << res.reads;
+  EXPECT_EQ(get(rgbx), packed(r, "\0"s, "\0"s));
+
   // The green plane is the output: each green sample is a byte written
   // before it (0 while there is none), as the output grows.
   for (auto p : {"bgr_r", "bgr_g", "bgr_b"}) fs::remove(s.dir / p);
@@ -255,7 +315,11 @@ TEST_F(Plaxen, FailsBeforeWritingWhenTheDiskIsTooSmall) {
     stat(rgbx.c_str(), &st);
     return st.st_blocks * 512;
   };
-  auto own = [&] { return (fs::file_size(rgbx) + 4095) / 4096 * 4096; };
+  auto own = [&] {
+    struct stat st;
+    stat(rgbx.c_str(), &st);
+    return (st.st_size + st.st_blksize - 1) / st.st_blksize * st.st_blksize;
+  };
   Bytes old = noise(100000, 13);
   put(rgbx, old);
   planes(noise(300000, 14), "g", "b");  // 1.2 MB of pixels
@@ -289,7 +353,7 @@ TEST_F(Plaxen, KeepsToAFileSizeLimitAndOutOfAnOutputThatIsStandardOutput) {
   EXPECT_EQ(get(rgbx), old);
   struct stat st;
   ASSERT_EQ(stat(rgbx.c_str(), &st), 0);
-  EXPECT_LE(st.st_blocks * 512, 4096);
+  EXPECT_LE(st.st_blocks * 512, st.st_blksize);
   // With no old output, a refused run and one failing after its reservation
   // (blue unreadable) leave an empty file without a block.
   for (rlim_t fsize : {4 * 3000 - 1, 0}) {
@@ -308,14 +372,17 @@ TEST_F(Plaxen, KeepsToAFileSizeLimitAndOutOfAnOutputThatIsStandardOutput) {
   EXPECT_EQ(go({.fsize = 4 * 3000}).status, 0);
   EXPECT_EQ(get(rgbx), packed(r, "g", "b"));
   // A red plane from a pipe gives no size in advance: the limit is met while
-  // writing, and reported rather than a signal killing the run.
+  // writing, and reported rather than a signal killing the run, even when
+  // it leaves a single byte unwritten.
   fs::remove(s.dir / "bgr_r");
   fs::create_symlink("/dev/stdin", s.dir / "bgr_r");
-  fs::remove(rgbx);
-  res = go({.input = &r, .fsize = 4097});
-  EXPECT_EQ(res.out, "write error! ./rgbx: File too large\n");
-  EXPECT_EQ(res.status, 255);
-  EXPECT_EQ(get(rgbx), packed(r, "g", "b").substr(0, 4097));
+  for (rlim_t fsize : {4097, 4 * 3000 - 1}) {
+    fs::remove(rgbx);
+    res = go({.input = &r, .fsize = fsize});
+    EXPECT_EQ(res.out, "write error! ./rgbx: File too large\n");
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(get(rgbx), packed(r, "g", "b").substr(0, fsize));
+  }
 
   // Standard output opened on ./rgbx itself: no line lands on the pixels,
   // and the status is as before.

@@ -24,9 +24,9 @@ using Bytes = std::string;
 struct Result {
   std::string out, err;
   int status;
-  // The read calls the tool made, as /proc counts them, and the few the
-  // test made to drain its output.
-  long reads = -1;
+  // The read and write calls the tool made, as /proc counts them, and the
+  // few reads the test made to drain its output.
+  long reads = -1, writes = -1;
 };
 
 // A fresh temporary folder, removed with everything in it afterwards.
@@ -65,25 +65,32 @@ inline std::string drain(int fd) {
 
 // How a tool is started: standard output goes to a pipe unless out_path
 // names a file for it or close_stdout closes it; standard input is /dev/null
-// unless close_stdin closes it or input is given through a pipe; limit kills
-// a tool still running after that many seconds; stack sets its stack limit
-// and fsize its file-size limit in bytes (as `ulimit -f` does in blocks).
+// unless close_stdin closes it, input is given through a pipe, or typed
+// makes it a terminal of the test's own (a pseudo-terminal in canonical
+// mode, the tool's controlling terminal, /dev/tty, too) on which these
+// bytes were typed (^D is '\x04'); limit kills a tool still running after
+// that many seconds; stack sets its stack limit and fsize its file-size
+// limit in bytes (as `ulimit -f` does in blocks); env adds NAME=VALUE
+// settings, a LD_PRELOAD put before any the tests run with, and a sanitizer
+// runtime then let come after it.
 struct Start {
   const char *out_path = nullptr;
   bool close_stdout = false, close_stdin = false;
-  const Bytes *input = nullptr;
+  const Bytes *input = nullptr, *typed = nullptr;
   unsigned limit = 0;
   rlim_t stack = 0, fsize = 0;
+  std::vector<std::string> env = {};
 };
 
-// The read calls made by this process and by the children it has reaped,
-// whose counts the kernel adds to their parent's; -1 if /proc cannot say.
-// (A child's own count is not readable once it has ended, but by root.)
-inline long read_calls() {
+// The read (syscr) or write (syscw) calls made by this process and by the
+// children it has reaped, whose counts the kernel adds to their parent's; -1
+// if /proc cannot say. (A child's own count is not readable once it has
+// ended, but by root.)
+inline long io_calls(const std::string &which) {
   std::ifstream io("/proc/self/io");
   long n = -1;
   for (std::string key; io >> key;)
-    if (key == "syscr:") io >> n;
+    if (key == which + ":") io >> n;
   return n;
 }
 
@@ -98,14 +105,29 @@ inline Result run(const fs::path &dir, std::vector<std::string> args,
                          ssize_t(start.input->size()))
     ADD_FAILURE() << "input longer than a pipe holds";
   close(in[1]);
-  const long reads_before = read_calls();
+  int tty = -1;
+  if (start.typed) {
+    tty = posix_openpt(O_RDWR | O_NOCTTY);
+    if (tty < 0 || grantpt(tty) != 0 || unlockpt(tty) != 0 ||
+        write(tty, start.typed->data(), start.typed->size()) !=
+            ssize_t(start.typed->size()))
+      ADD_FAILURE() << "no terminal to type on";
+  }
+  const long reads_before = io_calls("syscr"),
+             writes_before = io_calls("syscw");
   pid_t pid = fork();
   if (pid == 0) {
+    // A new session's leader takes the first terminal it opens as its own.
+    if (start.typed) {
+      setsid();
+      dup2(open(ptsname(tty), O_RDWR), 0);
+    }
     dup2(start.out_path ? open(start.out_path, O_WRONLY) : out[1], 1);
     dup2(err[1], 2);
     // Standard input is /dev/null even where the tests themselves run
     // without one, so the tool's descriptors are numbered as for a user.
-    dup2(start.input ? in[0] : open("/dev/null", O_RDONLY), 0);
+    if (!start.typed)
+      dup2(start.input ? in[0] : open("/dev/null", O_RDONLY), 0);
     // Closed last, so that no open above takes a closed descriptor back.
     if (start.close_stdout) close(1);
     if (start.close_stdin) close(0);
@@ -121,6 +143,14 @@ inline Result run(const fs::path &dir, std::vector<std::string> args,
       setrlimit(RLIMIT_FSIZE, &lim);
     }
     alarm(start.limit);
+    for (std::string e : start.env) {
+      const char *old = getenv("LD_PRELOAD");
+      if (e.starts_with("LD_PRELOAD=")) {
+        if (old) e += std::string(":") + old;
+        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+      }
+      putenv(strdup(e.c_str()));
+    }
     // A cross-built tool starts through the emulator's words.
     std::istringstream emulator(EMULATOR);
     std::vector<std::string> words;
@@ -141,7 +171,9 @@ inline Result run(const fs::path &dir, std::vector<std::string> args,
   int st = 0;
   waitpid(pid, &st, 0);
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  r.reads = reads_before < 0 ? -1 : read_calls() - reads_before;
+  r.reads = reads_before < 0 ? -1 : io_calls("syscr") - reads_before;
+  r.writes = writes_before < 0 ? -1 : io_calls("syscw") - writes_before;
+  if (tty >= 0) close(tty);
   return r;
 }
 

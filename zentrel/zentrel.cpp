@@ -16,7 +16,9 @@
 // same as reading one byte of each file at a time.
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -185,13 +187,37 @@ bool read_padded(int fd, unsigned char *buf, int n, unsigned char &last) {
   return true;
 }
 
+// The device a character-special descriptor reads from, asked of the
+// kernel: a terminal reached by a node of its own (/dev/tty, /dev/console)
+// is named as its /dev/pts/N or /dev/ttyN; any other is its node's device.
+// Returns false where a terminal will not say which it is.
+bool real_device(int fd, const struct stat &st, dev_t &dev) {
+  dev = st.st_rdev;
+  if (!isatty(fd)) return true;
+  unsigned int d = 0;
+  if (ioctl(fd, TIOCGDEV, &d) != 0) return false;
+  dev = makedev(major(d), minor(d));
+  return true;
+}
+
 // True when both descriptors draw on one stream (a pipe, FIFO, socket or
-// device reached by two paths): then only turns of one byte per file give
-// the result of reading one byte at a time. Separate opens of a regular file
-// read apart.
+// device reached by two paths, or one terminal reached as /dev/tty and as
+// /dev/pts/N): then only turns of one byte per file give the result of
+// reading one byte at a time. Separate opens of a regular file read apart,
+// and so do those of /dev/null, /dev/zero, /dev/full, /dev/random and
+// /dev/urandom, whose bytes do not depend on who read before. Where either
+// cannot be told, they are taken as one stream.
 bool same_stream(int fd_a, int fd_b) {
   struct stat sa, sb;
   if (fstat(fd_a, &sa) != 0 || fstat(fd_b, &sb) != 0) return true;
+  if (S_ISCHR(sa.st_mode) && S_ISCHR(sb.st_mode)) {
+    dev_t da, db;
+    if (!real_device(fd_a, sa, da) || !real_device(fd_b, sb, db)) return true;
+    const unsigned int m = minor(da);
+    const bool memoryless =
+        major(da) == 1 && (m == 3 || m == 5 || m == 7 || m == 8 || m == 9);
+    return da == db && !memoryless;
+  }
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino &&
          !S_ISREG(sa.st_mode);
 }
