@@ -193,7 +193,7 @@ bool read_padded(int fd, unsigned char *buf, int n, unsigned char &last) {
 // Returns false where a terminal will not say which it is.
 bool real_device(int fd, const struct stat &st, dev_t &dev) {
   dev = st.st_rdev;
-  if (!isatty(fd)) return true;
+  if (isatty(fd) == 0) return true;
   unsigned int d = 0;
   if (ioctl(fd, TIOCGDEV, &d) != 0) return false;
   dev = makedev(major(d), minor(d));
