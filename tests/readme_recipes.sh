@@ -26,10 +26,12 @@ convert rose: -alpha set -channel A -fx 'i/w' +channel 'my.photo.v2.png'
 convert wizard: -depth 16 -blur 0x1 'a 16-bit one.png'
 # shellcheck disable=SC2016 # a name that runs a command if pasted into code
 cp 'my.photo.v2.png' '$(touch PWNED).png'
-# Names ImageMagick would read as a frame pattern or an option, and a dot-name.
+# Names ImageMagick would read as a frame pattern or an option, a dot-name,
+# and a link.
 cp logo.png 'frame%d.png'
 cp -- 'a 16-bit one.png' -dash.png
 cp my.photo.v2.png .hidden.png
+ln -s logo.png link.png
 head -c 9000 logo.png >broken.png
 cd "$dir"
 
@@ -50,8 +52,8 @@ else
 fi
 
 fresh_bash "$dir" <batch.txt >report1 2>/dev/null
-# One line per image: the seven good ones agree, the broken one is named.
-if [ "$(grep -c ', number = 0, ' report1)" -ne 7 ] || [ "$(wc -l <report1)" -ne 8 ] ||
+# One line per image: the eight good ones agree, the broken one is named.
+if [ "$(grep -c ', number = 0, ' report1)" -ne 8 ] || [ "$(wc -l <report1)" -ne 9 ] ||
   ! grep -qx 'images/broken.png: not packed' report1; then
   fail "unexpected report: $(cat report1)"
 fi
@@ -67,7 +69,7 @@ fi
 
 block 'Many images on many machines' | fresh_bash "$dir" >report3 2>"$dir/err3"
 cmp -s report1 report3 || fail "the machines report otherwise: $(cat report3 "$dir/err3")"
-[ "$(ls -A packed | grep -c '\.rgbx$')" -eq 7 ] || fail "packed files back: $(ls -A packed)"
+[ "$(ls -A packed | grep -c '\.rgbx$')" -eq 8 ] || fail "packed files back: $(ls -A packed)"
 for f in packed/*.rgbx packed/.hidden.png.rgbx; do
   cmp "$f" "${f%.rgbx}/reference.rgbx" || fail "$f"
 done
