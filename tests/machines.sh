@@ -92,7 +92,17 @@ EOF
 }
 
 # machines_down: the sshd stopped and the accounts removed, homes and all.
+# The logins' last processes (parallel's keep-alive on each connection) end
+# within a few seconds of the paste; the accounts go once they have.
 machines_down() {
   [ -z "$server" ] || { kill "$server" && wait "$server"; } || true
+  for i in $(seq 100); do
+    busy=''
+    for u in $users; do
+      if pgrep -u "$u" >/dev/null; then busy=$u; fi
+    done
+    [ -n "$busy" ] || break
+    sleep 0.1
+  done
   for u in $users; do userdel -r -f "$u" 2>/dev/null || true; done
 }
