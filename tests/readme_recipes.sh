@@ -1,26 +1,22 @@
 #!/bin/sh
-# Pastes the README's two picture recipes into a fresh bash on standard input,
-# as a terminal paste arrives, and checks what they print and leave behind:
-# the round trip on an opaque, a transparent and a 16-bit picture, and the
-# batch recipe, twice, on a folder with a broken image and awkward names,
-# then on stand-in machines, one of them gone.
-# Usage: readme_recipes.sh README PLAXEN (zentrel is beside plaxen)
+# Pastes the README's picture recipes into a fresh bash on standard input, as
+# a terminal paste arrives, and checks what they print and leave behind: the
+# round trip on an opaque, a transparent and a 16-bit picture, and the batch
+# recipe, twice, on a folder with a broken image and awkward names. Given
+# SSHD (as root), it runs the batch recipe once and then the many-machines
+# recipe over real OpenSSH instead: an sshd of its own on 127.0.0.1, three
+# accounts made for the run as the machines, and both recipes pasted as a
+# fourth, whose ~/.ssh/config names the three and a login the sshd refuses.
+# Usage: readme_recipes.sh README PLAXEN [SSHD] (zentrel is beside plaxen)
 set -eu
-readme=$(realpath "$1") tools=$(dirname "$(realpath "$2")")
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
+readme=$(realpath "$1") tools=$(dirname "$(realpath "$2")") sshd=${3:-}
+dir=$(mktemp -d) users='' server='' as='' home=$dir
+. "$(dirname "$0")/machines.sh"
+trap 'machines_down; rm -rf "$dir"' EXIT
+trap 'exit 1' HUP INT TERM
 fail() {
   echo "$*"
   exit 1
-}
-# block TITLE: the indented lines of the README section TITLE, unindented.
-block() {
-  awk -v t="## $1" '$0 == t { on = 1; next } /^## / { on = 0 } on && sub(/^    /, "")' "$readme"
-}
-# fresh_bash FOLDER [NAME=VALUE...]: runs standard input in a fresh bash in
-# FOLDER, the tools on PATH and the variables given set.
-fresh_bash() {
-  (cd "$1" && shift && env -i PATH="$tools:$PATH" HOME="$dir" "$@" bash -s)
 }
 
 mkdir "$dir/images"
@@ -30,47 +26,58 @@ convert rose: -alpha set -channel A -fx 'i/w' +channel 'my.photo.v2.png'
 convert wizard: -depth 16 -blur 0x1 'a 16-bit one.png'
 # shellcheck disable=SC2016 # a name that runs a command if pasted into code
 cp 'my.photo.v2.png' '$(touch PWNED).png'
+# Names ImageMagick would read as a frame pattern or an option, a dot-name,
+# and a link.
+cp logo.png 'frame%d.png'
+cp -- 'a 16-bit one.png' -dash.png
+cp my.photo.v2.png .hidden.png
+ln -s logo.png link.png
 head -c 9000 logo.png >broken.png
 cd "$dir"
 
-block 'Planes from an ordinary picture, and back' >round-trip.txt
-grep -qx 'picture=logo:' round-trip.txt || fail "the round trip has no line picture=logo:"
-for picture in logo: "$dir/images/my.photo.v2.png" "$dir/images/a 16-bit one.png"; do
-  rm -rf pic
-  sed "s|^picture=logo:\$|picture='$picture'|" round-trip.txt | fresh_bash "$dir" >out 2>&1
-  [ "$(tail -n 2 out | tr '\n' ' ')" = "0 0 " ] || fail "round trip of $picture: $(cat out)"
-done
-
 block 'Many images at once' >batch.txt
+if [ -z "$sshd" ]; then
+  block 'Planes from an ordinary picture, and back' >round-trip.txt
+  grep -qx 'picture=logo:' round-trip.txt || fail "the round trip has no line picture=logo:"
+  for picture in logo: "$dir/images/my.photo.v2.png" "$dir/images/a 16-bit one.png"; do
+    rm -rf pic
+    sed "s|^picture=logo:\$|picture='$picture'|" round-trip.txt | fresh_bash "$dir" >out 2>&1
+    [ "$(tail -n 2 out | tr '\n' ' ')" = "0 0 " ] || fail "round trip of $picture: $(cat out)"
+  done
+else
+  machines_up "$sshd" "2/alpha
+1/gone
+2/beta
+2/gamma"
+fi
+
 fresh_bash "$dir" <batch.txt >report1 2>/dev/null
-fresh_bash "$dir" <batch.txt >report2 2>/dev/null
-cmp -s report1 report2 || fail "a second run reports otherwise: $(cat report1 report2)"
-# One line per image: the four good ones agree, the broken one is named.
-if [ "$(grep -c ', number = 0, ' report1)" -ne 4 ] || [ "$(wc -l <report1)" -ne 5 ] ||
+# One line per image: the eight good ones agree, the broken one is named.
+if [ "$(grep -c ', number = 0, ' report1)" -ne 8 ] || [ "$(wc -l <report1)" -ne 9 ] ||
   ! grep -qx 'images/broken.png: not packed' report1; then
   fail "unexpected report: $(cat report1)"
 fi
 [ -z "$(find "$dir" -name PWNED)" ] || fail "a file name was run as code"
-for d in packed/*/work; do
+for d in packed/*/work packed/.hidden.png/work; do
   [ "$d" = packed/broken.png/work ] || cmp "$d/../reference.rgbx" "$d/rgbx" || fail "$d"
 done
+if [ -z "$sshd" ]; then
+  fresh_bash "$dir" <batch.txt >report2 2>/dev/null
+  cmp -s report1 report2 || fail "a second run reports otherwise: $(cat report1 report2)"
+  exit 0
+fi
 
-# Stand-in machines: parallel's ssh runs each machine's commands in a folder
-# of its own, as a login there would; the machine "gone" cannot be reached.
-cat >ssh <<'EOF'
-#!/bin/sh
-host=$1
-shift
-[ "$1" != -- ] || shift
-[ "$host" != gone ] || exit 255
-export HOME="$HOME/host-$host" SHELL=/bin/sh
-mkdir -p "$HOME" && cd "$HOME" && exec sh -c "$*"
-EOF
-chmod +x ssh
-printf '2/alpha\n1/gone\n1/beta\n' >hosts
-block 'Many images on many machines' | fresh_bash "$dir" PARALLEL_SSH="$dir/ssh" >report3 2>/dev/null
-cmp -s report1 report3 || fail "the machines report otherwise: $(cat report3)"
-[ "$(ls packed/*.rgbx | wc -l)" -eq 4 ] || fail "packed files back: $(ls packed)"
-for f in packed/*.rgbx; do cmp "$f" "${f%.rgbx}/reference.rgbx" || fail "$f"; done
-[ -z "$(find "$dir"/host-* -type f)" ] || fail "left on a machine: $(find "$dir"/host-* -type f)"
+block 'Many images on many machines' | fresh_bash "$dir" >report3 2>"$dir/err3"
+cmp -s report1 report3 || fail "the machines report otherwise: $(cat report3 "$dir/err3")"
+[ "$(ls -A packed | grep -c '\.rgbx$')" -eq 8 ] || fail "packed files back: $(ls -A packed)"
+for f in packed/*.rgbx packed/.hidden.png.rgbx; do
+  cmp "$f" "${f%.rgbx}/reference.rgbx" || fail "$f"
+done
+for x in a b c; do
+  h=$(getent passwd "pz$$$x" | cut -d: -f6)
+  left=$(find "$h" -mindepth 1 ! -path "$h/.ssh" ! -path "$h/.ssh/*"; find /tmp -maxdepth 1 -user "pz$$$x")
+  [ -z "$left" ] || fail "left on a machine: $left"
+  [ -z "$(find "$h" -name PWNED)" ] || fail "a file name was run as code on a machine"
+done
 [ -z "$(find "$dir" -name PWNED)" ] || fail "a file name was run as code"
+grep -q "User pz$$u .*not allowed" "$dir/sshd.log" || fail "the refused login was never tried"
