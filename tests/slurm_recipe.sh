@@ -56,6 +56,7 @@ SelectType=select/cons_tres
 SelectTypeParameters=CR_Core
 MpiDefault=none
 ReturnToService=2
+SchedulerParameters=batch_sched_delay=0,sched_min_interval=0
 MinJobAge=2
 KillWait=2
 SlurmdTimeout=10
