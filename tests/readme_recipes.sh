@@ -41,7 +41,7 @@ if [ -n "$slurm" ]; then
     cp -- logo.png "$name"
   done
 fi
-n=$(ls -A | wc -l)
+n=$(find . -mindepth 1 -maxdepth 1 -printf . | wc -c)
 cd "$dir"
 
 if [ -z "$slurm" ]; then
@@ -68,6 +68,7 @@ for d in packed/*/work; do
   [ "$d" = packed/broken.png/work ] || cmp "$d/../reference.rgbx" "$d/rgbx" || fail "$d"
 done
 if [ -n "$slurm" ]; then
+  # shellcheck source=tests/slurm_recipe.sh
   . "$here/slurm_recipe.sh"
   exit
 fi

@@ -1,82 +1,16 @@
+# shellcheck shell=sh disable=SC2154 # dir, tools, n and the helpers are readme_recipes.sh's
 # Sourced by readme_recipes.sh after the one-machine batch (report1, packed/):
-# starts munged, slurmctld and slurmd as root on 127.0.0.1, all their files
-# in $dir/slurm, pastes the README's Slurm block, once with one array task
-# cancelled while it holds an image, then in full, and stops the daemons by
-# their process ids whatever happens.
-s=$dir/slurm host=$(hostname -s) real_convert=$(command -v convert)
+# starts a Slurm cluster of its own in $dir/slurm, pastes the README's Slurm
+# block, once with one array task cancelled while it holds an image, then in
+# full, and stops the daemons by their process ids whatever happens.
+# shellcheck source=tests/slurm_cluster.sh
+. "$here/slurm_cluster.sh"
+s=$dir/slurm real_convert=$(command -v convert)
+trap 'slurm_stop "$s"; rm -rf "$dir"' EXIT
 # munged serves its socket only where every folder above it can be passed.
-chmod 711 "$dir" && mkdir -m 711 "$s" && mkdir "$s/state" "$s/spool" "$s/hold"
-export PATH="$PATH:/usr/sbin:/sbin" SLURM_CONF="$s/slurm.conf"
-stop() {
-  squeue -h -o %A 2>/dev/null | xargs -r scancel 2>/dev/null || true
-  for d in slurmd slurmctld munged; do
-    [ ! -f "$s/$d.bg" ] || kill "$(cat "$s/$d.bg")" 2>/dev/null || true
-  done
-  for d in slurmd slurmctld munged; do
-    while [ -f "$s/$d.bg" ] && kill -0 "$(cat "$s/$d.bg")" 2>/dev/null; do sleep 0.2; done
-  done
-  rm -rf "$dir"
-}
-trap stop EXIT
-# free_port: a TCP port on which nothing listens or connects.
-free_port() {
-  while p=$(shuf -i 20000-60000 -n 1); ss -Htan "( sport = :$p or dport = :$p )" | grep -q .; do :; done
-  echo "$p"
-}
-ctld_port=$(free_port) d_port=$(free_port)
-[ "$ctld_port" != "$d_port" ] || d_port=$((ctld_port + 1))
-dd if=/dev/urandom of="$s/munge.key" bs=1024 count=1 2>/dev/null
-chmod 600 "$s/munge.key"
-munged -F --key-file="$s/munge.key" --socket="$s/munge.sock" --pid-file="$s/munged.pid" \
-  --log-file="$s/munged.log" --seed-file="$s/munged.seed" </dev/null >"$s/munged.out" 2>&1 &
-echo $! >"$s/munged.bg"
-cat >"$s/slurm.conf" <<CONF
-ClusterName=readme
-SlurmctldHost=$host(127.0.0.1)
-SlurmctldPort=$ctld_port
-SlurmdPort=$d_port
-SlurmUser=root
-SlurmdUser=root
-AuthType=auth/munge
-CredType=cred/munge
-AuthInfo=socket=$s/munge.sock
-StateSaveLocation=$s/state
-SlurmdSpoolDir=$s/spool
-SlurmctldPidFile=$s/slurmctld.pid
-SlurmdPidFile=$s/slurmd.pid
-SlurmctldLogFile=$s/slurmctld.log
-SlurmdLogFile=$s/slurmd.log
-MailProg=/bin/true
-ProctrackType=proctrack/linuxproc
-TaskPlugin=task/none
-JobAcctGatherType=jobacct_gather/none
-AccountingStorageType=accounting_storage/none
-JobCompType=jobcomp/none
-SelectType=select/cons_tres
-SelectTypeParameters=CR_Core
-MpiDefault=none
-ReturnToService=2
-SchedulerParameters=batch_sched_delay=0,sched_min_interval=0
-MinJobAge=2
-KillWait=2
-SlurmdTimeout=10
-NodeName=$host NodeAddr=127.0.0.1 CPUs=$(nproc) State=UNKNOWN
-PartitionName=all Nodes=$host Default=YES MaxTime=INFINITE State=UP
-CONF
-i=0
-until [ -S "$s/munge.sock" ]; do
-  [ $((i += 1)) -lt 50 ] || fail "munged did not start: $(cat "$s/munged.out")"
-  sleep 0.2
-done
-slurmctld -D -i </dev/null >"$s/slurmctld.out" 2>&1 &
-echo $! >"$s/slurmctld.bg"
-slurmd -D -N "$host" </dev/null >"$s/slurmd.out" 2>&1 &
-echo $! >"$s/slurmd.bg"
-i=0
-until sinfo -h -o %T 2>/dev/null | grep -qx idle; do
-  [ $((i += 1)) -lt 100 ] || fail "no idle node: $(cat "$s"/*.out)"
-  sleep 0.2
-done
+chmod 711 "$dir"
+slurm_start "$s" || fail "Slurm did not start"
+mkdir "$s/hold"
 
 # A stand-in convert holds logo.png's task, while $s/hold/on exists, until
 # it is cancelled, and tells which task that is.
