@@ -4,10 +4,11 @@
 # the foreground in the background, their configuration, key, socket, logs,
 # state and process ids in one folder. Sourced; SLURM_CONF is exported.
 
-# slurm_start FOLDER: makes FOLDER (its parents must be open to all, as
-# munged asks of its socket's), starts the daemons and waits for an idle node.
+# slurm_start FOLDER [SHARE]: makes FOLDER (its parents must be open to all,
+# as munged asks of its socket's), starts the daemons and waits for an idle
+# node. With SHARE, up to SHARE tasks run at once on each CPU.
 slurm_start() {
-  s=$1 host=$(hostname -s)
+  s=$1 host=$(hostname -s) share=${2:+OverSubscribe=FORCE:$2}
   mkdir -m 711 "$s" && mkdir "$s/state" "$s/spool" || return
   export PATH="$PATH:/usr/sbin:/sbin" SLURM_CONF="$s/slurm.conf"
   ctld_port=$(slurm_free_port) d_port=$(slurm_free_port)
@@ -47,7 +48,7 @@ MinJobAge=2
 KillWait=2
 SlurmdTimeout=10
 NodeName=$host NodeAddr=127.0.0.1 CPUs=$(nproc) State=UNKNOWN
-PartitionName=all Nodes=$host Default=YES MaxTime=INFINITE State=UP
+PartitionName=all Nodes=$host Default=YES MaxTime=INFINITE State=UP $share
 CONF
   i=0
   until [ -S "$s/munge.sock" ]; do

@@ -9,7 +9,9 @@ s=$dir/slurm real_convert=$(command -v convert)
 trap 'slurm_stop "$s"; rm -rf "$dir"' EXIT
 # munged serves its socket only where every folder above it can be passed.
 chmod 711 "$dir"
-slurm_start "$s" || fail "Slurm did not start"
+# Eight tasks to a CPU: the block's one-image tasks start in one round of the
+# scheduler, not one round for every two (a round takes about a second).
+slurm_start "$s" 8 || fail "Slurm did not start"
 mkdir "$s/hold"
 
 # A stand-in convert holds logo.png's task, while $s/hold/on exists, until
