@@ -4,8 +4,8 @@
 # the same images: N variants of ImageMagick's built-in pictures (default
 # 30), three runs each with /usr/bin/time. Each block is pasted into a fresh
 # bash, as a reader would, and its report must match the one machine's. The
-# Slurm block runs as written (one task per image up to 64 tasks) and then
-# dealt into as many tasks as this machine has cores.
+# Slurm block runs as written (20 images or more to a task) and then with
+# one image to a task.
 # Usage: bench/batch.sh PLAXEN [N] (zentrel is beside plaxen)
 set -eu
 here=$(dirname "$(realpath "$0")")
@@ -31,9 +31,9 @@ while [ "$i" -lt "$count" ]; do
 done
 slurm_start "$dir/slurm"
 cd "$dir"
-for recipe in 'Many images at once' 'Many images on a Slurm cluster' "tasks=$(nproc)"; do
+for recipe in 'Many images at once' 'Many images on a Slurm cluster' per_task=1; do
   case $recipe in
-  tasks=*) block 'Many images on a Slurm cluster' | sed "s/^tasks=[0-9]* /$recipe /" >recipe.txt ;;
+  per_task=*) block 'Many images on a Slurm cluster' | sed "s/^per_task=[0-9]* /$recipe /" >recipe.txt ;;
   *) block "$recipe" >recipe.txt ;;
   esac
   for run in 1 2 3; do

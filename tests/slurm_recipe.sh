@@ -23,9 +23,13 @@ exec "$real_convert" "\$@"
 HOLD
 chmod +x "$s/hold/convert"
 cp -a packed one
+# First one image to a task, so that cancelling logo.png's costs no other;
+# then as the README has it (all in one task).
 block 'Many images on a Slurm cluster' >slurm.txt
+sed 's/^per_task=20 /per_task=1 /' slurm.txt >slurm1.txt
+grep -q '^per_task=1 ' slurm1.txt || fail "the Slurm block has no line per_task=20 ..."
 touch "$s/hold/on"
-fresh_bash "$dir" PATH="$s/hold:$tools:$PATH" SLURM_CONF="$SLURM_CONF" <slurm.txt >report4 2>&1 &
+fresh_bash "$dir" PATH="$s/hold:$tools:$PATH" SLURM_CONF="$SLURM_CONF" <slurm1.txt >report4 2>&1 &
 pid=$!
 i=0
 until [ -s "$s/hold/task" ]; do
