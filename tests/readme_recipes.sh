@@ -7,11 +7,15 @@
 # recipe over real OpenSSH instead: an sshd of its own on 127.0.0.1, three
 # accounts made for the run as the machines, and both recipes pasted as a
 # fourth, whose ~/.ssh/config names the three and a login the sshd refuses.
-# Usage: readme_recipes.sh README PLAXEN [SSHD] (zentrel is beside plaxen)
+# Given "slurm" (as root), it runs the batch recipe once on more awkward
+# names, then as a job array on a Slurm cluster of its own: one task
+# cancelled, then in full.
+# Usage: readme_recipes.sh README PLAXEN [SSHD | slurm] (zentrel is beside plaxen)
 set -eu
-readme=$(realpath "$1") tools=$(dirname "$(realpath "$2")") sshd=${3:-}
+readme=$(realpath "$1") tools=$(dirname "$(realpath "$2")") mode=${3:-}
+here=$(dirname "$(realpath "$0")")
 dir=$(mktemp -d) users='' server='' as='' home=$dir
-. "$(dirname "$0")/machines.sh"
+. "$here/machines.sh"
 trap 'machines_down; rm -rf "$dir"' EXIT
 trap 'exit 1' HUP INT TERM
 fail() {
@@ -33,10 +37,19 @@ cp -- 'a 16-bit one.png' -dash.png
 cp my.photo.v2.png .hidden.png
 ln -s logo.png link.png
 head -c 9000 logo.png >broken.png
+if [ "$mode" = slurm ]; then
+  for name in -lead.png "it's \"quoted\".png" 'a;b.png' .dot.png frame%d.png 'x[1].png' \
+    'c:olon.png' 'ünï.png'; do
+    cp -- logo.png "$name"
+  done
+fi
+n=$(find . -mindepth 1 -maxdepth 1 -printf . | wc -c)
 cd "$dir"
 
 block 'Many images at once' >batch.txt
-if [ -z "$sshd" ]; then
+if [ "$mode" = slurm ]; then
+  :
+elif [ -z "$mode" ]; then
   block 'Planes from an ordinary picture, and back' >round-trip.txt
   grep -qx 'picture=logo:' round-trip.txt || fail "the round trip has no line picture=logo:"
   for picture in logo: "$dir/images/my.photo.v2.png" "$dir/images/a 16-bit one.png"; do
@@ -45,31 +58,35 @@ if [ -z "$sshd" ]; then
     [ "$(tail -n 2 out | tr '\n' ' ')" = "0 0 " ] || fail "round trip of $picture: $(cat out)"
   done
 else
-  machines_up "$sshd" "2/alpha
+  machines_up "$mode" "2/alpha
 1/gone
 2/beta
 2/gamma"
 fi
 
 fresh_bash "$dir" <batch.txt >report1 2>/dev/null
-# One line per image: the eight good ones agree, the broken one is named.
-if [ "$(grep -c ', number = 0, ' report1)" -ne 8 ] || [ "$(wc -l <report1)" -ne 9 ] ||
+# One line per image: the good ones agree, the broken one is named.
+if [ "$(grep -c ', number = 0, ' report1)" -ne $((n - 1)) ] || [ "$(wc -l <report1)" -ne "$n" ] ||
   ! grep -qx 'images/broken.png: not packed' report1; then
   fail "unexpected report: $(cat report1)"
 fi
 [ -z "$(find "$dir" -name PWNED)" ] || fail "a file name was run as code"
-for d in packed/*/work packed/.hidden.png/work; do
+for d in packed/*/work packed/.[!.]*/work; do
   [ "$d" = packed/broken.png/work ] || cmp "$d/../reference.rgbx" "$d/rgbx" || fail "$d"
 done
-if [ -z "$sshd" ]; then
+if [ -z "$mode" ]; then
   fresh_bash "$dir" <batch.txt >report2 2>/dev/null
   cmp -s report1 report2 || fail "a second run reports otherwise: $(cat report1 report2)"
   exit 0
+elif [ "$mode" = slurm ]; then
+  # shellcheck source=tests/slurm_recipe.sh
+  . "$here/slurm_recipe.sh"
+  exit
 fi
 
 block 'Many images on many machines' | fresh_bash "$dir" >report3 2>"$dir/err3"
 cmp -s report1 report3 || fail "the machines report otherwise: $(cat report3 "$dir/err3")"
-[ "$(ls -A packed | grep -c '\.rgbx$')" -eq 8 ] || fail "packed files back: $(ls -A packed)"
+[ "$(ls -A packed | grep -c '\.rgbx$')" -eq $((n - 1)) ] || fail "packed files back: $(ls -A packed)"
 for f in packed/*.rgbx packed/.hidden.png.rgbx; do
   cmp "$f" "${f%.rgbx}/reference.rgbx" || fail "$f"
 done
