@@ -98,3 +98,12 @@ for x in a b c; do
 done
 [ -z "$(find "$dir" -name PWNED)" ] || fail "a file name was run as code"
 grep -q "User pz$$u .*not allowed" "$dir/sshd.log" || fail "the refused login was never tried"
+# A copy back that fails (a folder in the way) gives no verdict for its
+# image, and a last line and status 1 say so.
+rm packed/logo.png.rgbx && mkdir -p packed/logo.png.rgbx/in-the-way
+if block 'Many images on many machines' | fresh_bash "$dir" >report4 2>/dev/null; then
+  fail "a copy back failed, yet status 0: $(cat report4)"
+fi
+{ sed 's|^images/logo.png: .*|images/logo.png: not back|' report1
+  echo "packed files that did not come back: 1; run the block again"; } | cmp -s - report4 ||
+  fail "with a copy back failing: $(cat report4)"
