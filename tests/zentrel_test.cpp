@@ -115,9 +115,11 @@ TEST_F(Zentrel, PipesInUnevenPiecesGiveTheSameReportAsFiles) {
 
 TEST_F(Zentrel, NeverWaitsOnOneFileWhileAProducerIsBlockedOnTheOther) {
   Bytes x = noise(300000, 3), y = noise(300000, 4);
+  // Two turns of 256 KiB take about six reads more than two empty files
+  // (whose count holds what an emulator and the test's draining add).
+  const long none = cmp("", "").reads;
   Result files = cmp(x, y);
-  // Two turns of 256 KiB: six reads, and a few to drain the output.
-  EXPECT_TRUE(files.reads >= 0 && files.reads < 60) << files.reads;
+  EXPECT_TRUE(none >= 0 && files.reads - none < 20) << files.reads << " " << none;
   for (auto order : {std::vector<int>{0, 1}, std::vector<int>{1, 0}})
     for (size_t row : {40000, 50000, 60000, 65536}) {
       fs::remove(a);
