@@ -119,7 +119,8 @@ TEST_F(Zentrel, NeverWaitsOnOneFileWhileAProducerIsBlockedOnTheOther) {
   // (whose count holds what an emulator and the test's draining add).
   const long none = cmp("", "").reads;
   Result files = cmp(x, y);
-  EXPECT_TRUE(none >= 0 && files.reads - none < 20) << files.reads << " " << none;
+  EXPECT_TRUE(none >= 0 && files.reads - none < 20)
+      << files.reads << " " << none;
   for (auto order : {std::vector<int>{0, 1}, std::vector<int>{1, 0}})
     for (size_t row : {40000, 50000, 60000, 65536}) {
       fs::remove(a);
