@@ -16,10 +16,13 @@ set -eu
 src=$(cd "$(dirname "$0")/.." && pwd)
 readme=$src/README.md tools=$(dirname "$(realpath "$1")")
 dir=$(mktemp -d) users='' server='' as='' home=$dir
+# The cluster's folder apart: munged wants every folder above it root's, and
+# the machines' accounts are given $dir.
+cluster=$(mktemp -d)
 . "$src/tests/machines.sh"
 # shellcheck source=tests/slurm_cluster.sh
 . "$src/tests/slurm_cluster.sh"
-trap 'machines_down; slurm_stop "$dir/slurm"; rm -rf "$dir"' EXIT
+trap 'machines_down; slurm_stop "$cluster/slurm"; rm -rf "$dir" "$cluster"' EXIT
 trap 'exit 1' HUP INT TERM
 fail() {
   echo "$*"
@@ -33,7 +36,7 @@ for picture in logo rose wizard granite netscape; do
   done
 done
 machines_up "${2:-/usr/sbin/sshd}" "$(echo "${HOSTS:-2/alpha 2/beta 2/gamma}" | tr ' ' '\n')"
-slurm_start "$dir/slurm" || fail "Slurm did not start"
+chmod 711 "$cluster" && slurm_start "$cluster/slurm" || fail "Slurm did not start"
 block 'Many images at once' >"$dir/one"
 block 'Many images on many machines' | sed -e "${EDIT:-}" >"$dir/many"
 block 'Many images on a Slurm cluster' >"$dir/slurm.txt"
