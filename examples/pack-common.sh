@@ -102,7 +102,7 @@ pz_step() {
   fi
   local back=() f sum
   for f in $(job_back); do [ ! -e "$f" ] || back+=("$f"); done
-  tar -cf back.tar -- "${back[@]}" name && sum=$(cksum <back.tar) && /bin/cat back.tar &&
+  tar -cf back.tar -- "${back[@]}" name && sum=$(cksum <back.tar) && cat back.tar &&
     printf 'pz: %s %s\n' "$sum" "$pz_verdict" >&2
 }
 
