@@ -90,7 +90,8 @@ pz_step() {
   # ImageMagick's disk cache, if any, stays in the input's folder.
   export TMPDIR=$PWD MAGICK_TEMPORARY_PATH=$PWD
   if [ "$1" = --remote ]; then
-    trap 'cd .. && rm -rf -- "$PWD/${dir##*/}"' EXIT
+    # shellcheck disable=SC2064 # the folder is fixed now
+    trap "cd / && rm -rf -- ${PWD@Q}" EXIT
     trap 'exit 1' HUP PIPE TERM
   fi
   # A step that cannot run here (a tool missing) fails, so that the ssh

@@ -148,7 +148,7 @@ fi
 mkdir -m 777 "$dir/once"
 cat >"$dir/bin/cat" <<EOF
 #!/bin/sh
-read -r name <name 2>/dev/null || name=''
+name=\$(/bin/cat name 2>/dev/null)
 case "\$1 \$name" in
 "back.tar logo.png") mkdir "$dir/once/cut" 2>/dev/null || exec /bin/cat "\$@" ;;
 *) exec /bin/cat "\$@" ;;
@@ -164,8 +164,9 @@ chmod 755 "$dir/bin/cat"
 # The ssh options go where they made parallel's --controlmaster hang.
 # status WANT: $st (set by the run before) is WANT; 124 is a hang.
 status() {
+  w=$1 && shift
   [ "$st" != 124 ] || fail "the ssh way hung: $(cat "$@")"
-  [ "$st" = "$1" ] || fail "status $st, not $1: $(cat "$@")"
+  [ "$st" = "$w" ] || fail "status $st, not $w: $(cat "$@")"
 }
 st=0 && example PARALLEL_SSH="ssh -o BatchMode=yes" pack-pictures --keep --hosts hosts images back \
   >report3 2>"$dir/err3" || st=$?
@@ -189,7 +190,7 @@ done
 grep -q "User pz$$u .*not allowed" "$dir/sshd.log" || fail "the refused login was never tried"
 # A copy back that fails (a folder in the way) gives no verdict for its
 # picture, and the summary and status 1 say so.
-mkdir -p back2/logo.png.rgbx/in-the-way
+mkdir -p back2/logo.png.rgbx/in-the-way && chown -R "pz$$u" back2
 st=0 && example pack-pictures --ssh "ssh -o BatchMode=yes" --hosts hosts images back2 >report4 \
   2>"$dir/err4" || st=$?
 status 1 report4 "$dir/err4"
