@@ -192,7 +192,8 @@ pz_run_slurm() {
   k=$(((n + pz_per_task - 1) / pz_per_task)) && k=$((k < pz_tasks ? k : pz_tasks))
   cp -- "$pz_self" "$pz_run/$pz_me" && cp -- "${BASH_SOURCE[0]}" "$pz_run/pack-common.sh" &&
     split -t '\0' -n "r/$k" -d -a 6 "$pz_run/todo" "$pz_run/slice." || return
-  printf '%s\0' "${pz_step_args[@]}" >"$pz_run/step-args"
+  : >"$pz_run/step-args"
+  [ ${#pz_step_args[@]} -eq 0 ] || printf '%s\0' "${pz_step_args[@]}" >"$pz_run/step-args"
   read -ra args <<<"$pz_sbatch_args"
   # A task ignores TERM, so the input under way is finished or killed (by
   # KILL, KillWait later), never left half-done with a verdict.
