@@ -20,14 +20,18 @@ planted=$($RUN "$gen" deviate "$dir/work/rgbx" "$dir/deviated")
 echo "== deviated copy: $dir/deviated, $planted bytes moved by more than 3"
 $RUN "$gen" ppm "$dir/work/rgbx" "$dir/rgbx.ppm"
 $RUN "$gen" ppm "$dir/deviated" "$dir/deviated.ppm"
-echo "== pictures: $dir/rgbx.ppm and $dir/deviated.ppm"
+marked=$($RUN "$gen" diff "$dir/work/rgbx" "$dir/deviated" "$dir/differences.ppm")
+echo "== pictures:"
+echo "   $dir/rgbx.ppm: the packed picture"
+echo "   $dir/deviated.ppm: the deviated copy, alike to the eye"
+echo "   $dir/differences.ppm: a faded copy, the ${marked#* } pixels that differ by more than 3 in red"
 echo "== zentrel rgbx deviated:"
 report=$(cd "$dir" && $RUN "$zentrel" work/rgbx deviated)
 echo "$report"
 number=$(echo "$report" | sed -n 's/.*number = \([0-9]*\),.*/\1/p')
-if [ "$number" = "$planted" ]; then
+if [ "$number" = "$planted" ] && [ "${marked% *}" = "$planted" ]; then
   echo "== zentrel found all $planted planted differences and nothing else"
 else
-  echo "== MISMATCH: zentrel counted $number, $planted were planted"
+  echo "== MISMATCH: zentrel counted $number, the difference picture ${marked% *}, $planted were planted"
   exit 1
 fi

@@ -7,6 +7,11 @@
 //                               changes at known places and prints how many
 //                               bytes it moved by more than 3
 //   demogen ppm IN OUT          writes the 640x480 packed file IN as a PPM
+//   demogen diff IN OTHER OUT   writes IN as a faded PPM with each pixel
+//                               where OTHER's blue, green or red differs by
+//                               more than 3 in red, and prints how many
+//                               samples differ so and how many pixels that
+//                               marks
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -79,12 +84,40 @@ void deviate(const std::string &in, const std::string &out) {
   std::cout << beyond << "\n";
 }
 
-void ppm(const std::string &in, const std::string &out) {
-  std::vector<unsigned char> v = load(in), rgb;
+// The packed pixels of v as a PPM's red, green and blue, cut or padded with
+// black to 640x480.
+std::vector<unsigned char> rgb(const std::vector<unsigned char> &v) {
+  std::vector<unsigned char> out;
   for (size_t k = 0; k + 3 < v.size(); k += 4)
-    rgb.insert(rgb.end(), {v[k + 2], v[k + 1], v[k]});
-  rgb.resize(3 * width * height);
-  save(out, "P6\n640 480\n255\n", rgb);
+    out.insert(out.end(), {v[k + 2], v[k + 1], v[k]});
+  out.resize(3 * width * height);
+  return out;
+}
+
+void ppm(const std::string &in, const std::string &out) {
+  save(out, "P6\n640 480\n255\n", rgb(load(in)));
+}
+
+// The planted differences are single samples a few steps off, too small to
+// see side by side; marked in a strong colour over a faded copy (a quarter
+// of each sample's distance from white), they stand out. Fourth bytes are
+// left out, as zentrel leaves them out.
+void diff(const std::string &in, const std::string &other,
+          const std::string &out) {
+  std::vector<unsigned char> a = load(in), b = load(other);
+  std::vector<unsigned char> picture = rgb(a);
+  for (auto &s : picture) s = 255 - (255 - s) / 4;
+  size_t samples = 0, pixels = 0;
+  for (size_t p = 0; p < size_t{width} * height; p++) {
+    int over = 0;
+    for (size_t k = 4 * p; k < 4 * p + 3; k++)
+      if (k < a.size() && k < b.size() && std::abs(a[k] - b[k]) > 3) over++;
+    if (over == 0) continue;
+    samples += over, pixels++;
+    picture[3 * p] = 255, picture[3 * p + 1] = 0, picture[3 * p + 2] = 0;
+  }
+  save(out, "P6\n640 480\n255\n", picture);
+  std::cout << samples << " " << pixels << "\n";
 }
 
 }  // namespace
@@ -97,8 +130,11 @@ int main(int argc, char **argv) {
     deviate(argv[2], argv[3]);
   else if (cmd == "ppm" && argc == 4)
     ppm(argv[2], argv[3]);
+  else if (cmd == "diff" && argc == 5)
+    diff(argv[2], argv[3], argv[4]);
   else {
-    std::cerr << "usage: demogen planes DIR | deviate IN OUT | ppm IN OUT\n";
+    std::cerr << "usage: demogen planes DIR | deviate IN OUT | ppm IN OUT | "
+                 "diff IN OTHER OUT\n";
     return 2;
   }
   return 0;
