@@ -9,15 +9,14 @@
 // The planes are read in chunks and interleaved with SSE2 or NEON where the
 // compiler targets them; the output is the same as reading one sample of each
 // plane and writing one pixel at a time. Where that would differ (planes that
-// share one stream, or an output that is also a plane) it goes one pixel at a
-// time. An output that is not a regular file gets each pixel as soon as its
-// three samples are read, so a producer reading the pixels back before it
-// writes more is never kept waiting. The output's space is reserved before the
-// first write, so a disk too small for the run, or a file-size limit below it,
-// fails it before anything is overwritten.
+// share one stream, a plane that is a terminal, or an output that is also a
+// plane) it goes one pixel at a time. An output that is not a regular file gets
+// each pixel as soon as its three samples are read, so a producer reading the
+// pixels back before it writes more is never kept waiting. The output's space
+// is reserved before the first write, so a disk too small for the run, or a
+// file-size limit below it, fails it before anything is overwritten.
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -176,52 +175,36 @@ const char *fill_and_write(int fd_g, int fd_b, int rgbx, bool live, int n,
   return nullptr;
 }
 
-// The device a character-special descriptor reads from, asked of the
-// kernel: a terminal reached by a node of its own (/dev/tty, /dev/console)
-// is named as its /dev/pts/N or /dev/ttyN; any other is its node's device.
-// Returns false where a terminal will not say which it is.
-bool real_device(int fd, const struct stat &st, dev_t &dev) {
-  dev = st.st_rdev;
-  if (isatty(fd) == 0) return true;
-  unsigned int d = 0;
-  if (ioctl(fd, TIOCGDEV, &d) != 0) return false;
-  dev = makedev(major(d), minor(d));
-  return true;
-}
-
 // True when two descriptors draw on one stream: one pipe, FIFO, socket or
-// device reached by two paths, or one terminal reached by two nodes
-// (/dev/tty and /dev/pts/N). Separate opens of a regular file read apart, and
-// so do those of /dev/null, /dev/zero, /dev/full, /dev/random and
-// /dev/urandom, whose bytes do not depend on who read before. A terminal
-// that will not say which it is is taken as shared with any other device.
-bool one_stream(int fd_x, const struct stat &x, int fd_y,
-                const struct stat &y) {
+// device reached by two paths. Separate opens of a regular file read apart,
+// and so do those of /dev/null, /dev/zero, /dev/full, /dev/random and
+// /dev/urandom, whose bytes do not depend on who read before.
+bool one_stream(const struct stat &x, const struct stat &y) {
   if (S_ISCHR(x.st_mode) && S_ISCHR(y.st_mode)) {
-    dev_t dx, dy;
-    if (!real_device(fd_x, x, dx) || !real_device(fd_y, y, dy)) return true;
-    const unsigned int m = minor(dx);
-    const bool memoryless =
-        major(dx) == 1 && (m == 3 || m == 5 || m == 7 || m == 8 || m == 9);
-    return dx == dy && !memoryless;
+    const unsigned int m = minor(x.st_rdev);
+    const bool memoryless = major(x.st_rdev) == 1 &&
+                            (m == 3 || m == 5 || m == 7 || m == 8 || m == 9);
+    return x.st_rdev == y.st_rdev && !memoryless;
   }
   return x.st_dev == y.st_dev && x.st_ino == y.st_ino && !S_ISREG(x.st_mode);
 }
 
 // True when a turn must be one pixel to give the result of reading one byte
-// at a time: two planes draw on one stream, or the output is one of the
-// planes or their stream, so that what is written can be read back. out is
-// the output's fstat; a plane whose fstat fails is taken as shared.
+// at a time: a plane is a terminal, where a 0 read (a ^D typed) ends that
+// read and not the plane, two planes draw on one stream, or the output is
+// one of the planes or their stream, so that what is written can be read
+// back. A terminal reached by two nodes (/dev/tty and /dev/pts/N) is thus
+// taken in turns too. out is the output's fstat; a plane whose fstat fails
+// is taken as shared.
 bool bytewise(const int (&fds)[4], const struct stat &out) {
   struct stat st[4];
   st[3] = out;
   for (int x = 0; x < 3; x++)
-    if (fstat(fds[x], &st[x]) != 0) return true;
+    if (fstat(fds[x], &st[x]) != 0 || isatty(fds[x]) != 0) return true;
   for (int x = 0; x < 4; x++)
     for (int y = x + 1; y < 4; y++)
-      if (one_stream(fds[x], st[x], fds[y], st[y]) ||
-          (y == 3 && st[x].st_dev == st[y].st_dev &&
-           st[x].st_ino == st[y].st_ino))
+      if (one_stream(st[x], st[y]) || (y == 3 && st[x].st_dev == st[y].st_dev &&
+                                       st[x].st_ino == st[y].st_ino))
         return true;
   return false;
 }

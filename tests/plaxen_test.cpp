@@ -285,6 +285,14 @@ TEST_F(Plaxen, TakesAByteAtATimeWherePlanesShareAStream) {
   res = go({.typed = &in, .limit = 10});
   EXPECT_EQ(res.out, "read fdr == 0\n");
   EXPECT_EQ(get(rgbx), packed("ACEGaceg", "BDF\nbdf\n", "\x07"));
+  // Green alone a terminal: a ^D ends one read, not the plane; the next
+  // pixel takes what was typed after it.
+  for (auto p : {"bgr_r", "bgr_g"}) fs::remove(s.dir / p);
+  fs::create_symlink("/dev/stdin", s.dir / "bgr_g");
+  put(s.dir / "bgr_r", "RRRRRR");
+  in = "ab\n\4cd\n" + Bytes(8, '\4');  // ^D is \4
+  go({.typed = &in, .limit = 10});
+  EXPECT_EQ(get(rgbx), packed("RRRRRR", "ab\n\ncd", "\x07"));
   for (auto p : {"bgr_r", "bgr_g", "bgr_b"}) fs::remove(s.dir / p);
   Bytes r = noise(70001, 1);
   put(s.dir / "bgr_r", r);

@@ -144,6 +144,12 @@ TEST_F(Zentrel, TakesAByteAtATimeWhereBothFilesAreOneStream) {
   in = "AAAAAAA\nAZAZAZA\n\x04\x04";
   r = run(s.dir, {TOOL, "/dev/stdin", "/dev/tty"}, {.typed = &in, .limit = 10});
   EXPECT_EQ(r.out, head + "read c == 0\n i = 8, number = 3, rate = 0.375000\n");
+  // The second alone a terminal: a ^D ends one read, not the file.
+  in = "ab\n\4cd\n" + Bytes(8, '\4');  // ^D is \4
+  put(a, "ab\n\ncd\n\n\n\n");
+  r = run(s.dir, {TOOL, a, "/dev/stdin"}, {.typed = &in, .limit = 10});
+  EXPECT_EQ(r.out,
+            head + "read c == 0\n i = 10, number = 0, rate = 0.000000\n");
 }
 
 TEST_F(Zentrel, StopsAtThePositionBoundWithoutEndMessage) {
