@@ -1,20 +1,9 @@
-// zentrel: count the bytes of two files that differ by more than 3.
-//
-// Usage: zentrel first second
-//
-// Byte n of the first file is set against byte n of the second. Every
-// fourth byte (n = 3, 7, 11, ...: the constant fourth byte of a packed
-// pixel) is read and counted in the total but never compared. Where the
-// second file is shorter, its last byte (0 if it is empty) stands in for the
-// rest. The first file alone decides where the comparison stops: at its end
-// or after 2^30 bytes. The report gives the bytes taken from the first file,
-// the count of differing bytes and their ratio, in single precision.
-//
-// Both files are read in chunks and compared with SSE2 or NEON where the
-// compiler targets them, and on x86 with AVX2 where the CPU has it (asked
-// once at start, so one build runs on every x86-64 CPU); the report is the
-// same as reading one byte of each file at a time. Where it would not be
-// (a terminal, or both files one stream) it goes one byte at a time.
+// zentrel: count the bytes of two files that differ by more than 3, every
+// fourth byte left out; usage and report are in man/zentrel.1. Both files
+// are read in turns and compared with SSE2, AVX2 (where the CPU has it,
+// asked once at start, so one build runs on every x86-64 CPU) or NEON;
+// where that could differ from reading one byte of each at a time (a
+// terminal, or both files one stream), turns are one byte.
 
 #include <fcntl.h>
 #include <sys/stat.h>
