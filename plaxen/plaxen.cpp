@@ -1,23 +1,10 @@
-// plaxen: interleave three 8-bit channel planes into one packed-pixel file.
-//
-// Reads ../bgr_r, ../bgr_g and ../bgr_b (one unsigned byte per pixel) and
-// writes ./rgbx, four bytes per pixel: blue, green, red, 0xFF. The red plane
-// decides how many pixels there are; a green or blue plane that ends sooner
-// repeats its last sample (0 if it had none), so a one-byte plane acts as a
-// constant channel. At most 30,720,000 pixels are taken.
-//
-// The planes are read in chunks and interleaved with SSE2 or NEON where the
-// compiler targets them; the output is the same as reading one sample of each
-// plane and writing one pixel at a time. Where that would differ (planes that
-// share one stream, or an output that is also a plane) it goes one pixel at a
-// time. An output that is not a regular file gets each pixel as soon as its
-// three samples are read, so a producer reading the pixels back before it
-// writes more is never kept waiting. The output's space is reserved before the
-// first write, so a disk too small for the run, or a file-size limit below it,
-// fails it before anything is overwritten.
+// plaxen: interleave three 8-bit channel planes into one packed-pixel file,
+// ./rgbx, four bytes per pixel: blue, green, red, 0xFF. What it reads and
+// writes, and when it fails, is in man/plaxen.1. The planes are read in
+// turns and packed with SSE2 or NEON; where that could differ from reading
+// one sample of each plane at a time, turns are one pixel.
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -44,6 +31,27 @@ namespace {
 constexpr int bound = 30720000;  // pixels
 constexpr int chunk = 65536;     // pixels per turn
 constexpr char output[] = "./rgbx";
+
+// The output's state, kept here for fail: whether a failure may be printed
+// (not when standard output is the output itself), the descriptor of a
+// regular output to cut back on a failure (else -1), its length before the
+// run and the bytes this run wrote to it.
+bool quiet = false;
+int regular_output = -1;
+off_t old_length = 0, written = 0;
+
+// Reports a failure unless quiet, then gives back any blocks reserved past
+// the end of a regular output: cutting it at its length, the longer of its
+// old length and the bytes this run wrote, frees them.
+int fail(const char *what, const char *path) {
+  if (!quiet) printf("%s error! %s: %s\n", what, path, strerror(errno));
+  if (regular_output >= 0) {
+    // The run's own failure is what gets said, not this cut's.
+    [[maybe_unused]] int r =
+        ftruncate(regular_output, std::max(old_length, written));
+  }
+  return -1;
+}
 
 // The planes' samples and the packed pixels of one turn: 448 KiB, static
 // rather than on a stack that may be small.
@@ -130,8 +138,9 @@ bool read_step(int fd, unsigned char *buf, int n, int &got,
   return true;
 }
 
-// Writes all n bytes, adding each one written to at, or fails with errno set.
-bool write_all(int fd, const unsigned char *buf, size_t n, off_t &at) {
+// Writes all n bytes, adding each one written to written, or fails with
+// errno set.
+bool write_all(int fd, const unsigned char *buf, size_t n) {
   while (n > 0) {
     ssize_t w = write(fd, buf, n);
     if (w < 0 && errno == EINTR) continue;
@@ -141,7 +150,7 @@ bool write_all(int fd, const unsigned char *buf, size_t n, off_t &at) {
     }
     buf += w;
     n -= w;
-    at += w;
+    written += w;
   }
   return true;
 }
@@ -154,74 +163,58 @@ bool write_all(int fd, const unsigned char *buf, size_t n, off_t &at) {
 // (live: a pipe, FIFO or device, whose reader may be the producer itself,
 // waiting on pixels before it writes more) takes, after every read, the
 // pixels whose three samples are there, so none is held back while this
-// waits for input. Returns the path of the file that failed (errno set):
-// a plane that could not be read, or ./rgbx; else nullptr.
-const char *fill_and_write(int fd_g, int fd_b, int rgbx, bool live, int n,
-                           unsigned char &last_g, unsigned char &last_b,
-                           off_t &at) {
+// waits for input. Returns 0, or fail's -1 where a plane or ./rgbx failed.
+int fill_and_write(int fd_g, int fd_b, int rgbx, bool live, int n,
+                   unsigned char &last_g, unsigned char &last_b) {
   int got_g = 0, got_b = 0, done = 0;  // done: pixels written
   while (done < n) {
     if (got_g <= got_b) {
-      if (!read_step(fd_g, green, n, got_g, last_g)) return "../bgr_g";
+      if (!read_step(fd_g, green, n, got_g, last_g))
+        return fail("read", "../bgr_g");
     } else if (!read_step(fd_b, blue, n, got_b, last_b)) {
-      return "../bgr_b";
+      return fail("read", "../bgr_b");
     }
     const int ready = std::min(got_g, got_b);
     if (ready > done && (live || ready == n)) {
       interleave(red + done, green + done, blue + done, pixels, ready - done);
-      if (!write_all(rgbx, pixels, 4 * size_t(ready - done), at)) return output;
+      if (!write_all(rgbx, pixels, 4 * size_t(ready - done)))
+        return fail("write", output);
       done = ready;
     }
   }
-  return nullptr;
-}
-
-// The device a character-special descriptor reads from, asked of the
-// kernel: a terminal reached by a node of its own (/dev/tty, /dev/console)
-// is named as its /dev/pts/N or /dev/ttyN; any other is its node's device.
-// Returns false where a terminal will not say which it is.
-bool real_device(int fd, const struct stat &st, dev_t &dev) {
-  dev = st.st_rdev;
-  if (isatty(fd) == 0) return true;
-  unsigned int d = 0;
-  if (ioctl(fd, TIOCGDEV, &d) != 0) return false;
-  dev = makedev(major(d), minor(d));
-  return true;
+  return 0;
 }
 
 // True when two descriptors draw on one stream: one pipe, FIFO, socket or
-// device reached by two paths, or one terminal reached by two nodes
-// (/dev/tty and /dev/pts/N). Separate opens of a regular file read apart, and
-// so do those of /dev/null, /dev/zero, /dev/full, /dev/random and
-// /dev/urandom, whose bytes do not depend on who read before. A terminal
-// that will not say which it is is taken as shared with any other device.
-bool one_stream(int fd_x, const struct stat &x, int fd_y,
-                const struct stat &y) {
+// device reached by two paths. Separate opens of a regular file read apart,
+// and so do those of /dev/null, /dev/zero, /dev/full, /dev/random and
+// /dev/urandom, whose bytes do not depend on who read before.
+bool one_stream(const struct stat &x, const struct stat &y) {
   if (S_ISCHR(x.st_mode) && S_ISCHR(y.st_mode)) {
-    dev_t dx, dy;
-    if (!real_device(fd_x, x, dx) || !real_device(fd_y, y, dy)) return true;
-    const unsigned int m = minor(dx);
-    const bool memoryless =
-        major(dx) == 1 && (m == 3 || m == 5 || m == 7 || m == 8 || m == 9);
-    return dx == dy && !memoryless;
+    const unsigned int m = minor(x.st_rdev);
+    const bool memoryless = major(x.st_rdev) == 1 &&
+                            (m == 3 || m == 5 || m == 7 || m == 8 || m == 9);
+    return x.st_rdev == y.st_rdev && !memoryless;
   }
   return x.st_dev == y.st_dev && x.st_ino == y.st_ino && !S_ISREG(x.st_mode);
 }
 
 // True when a turn must be one pixel to give the result of reading one byte
-// at a time: two planes draw on one stream, or the output is one of the
-// planes or their stream, so that what is written can be read back. out is
-// the output's fstat; a plane whose fstat fails is taken as shared.
+// at a time: a plane is a terminal, where a 0 read (a ^D typed) ends that
+// read and not the plane, two planes draw on one stream, or the output is
+// one of the planes or their stream, so that what is written can be read
+// back. A terminal reached by two nodes (/dev/tty and /dev/pts/N) is thus
+// taken in turns too. out is the output's fstat; a plane whose fstat fails
+// is taken as shared.
 bool bytewise(const int (&fds)[4], const struct stat &out) {
   struct stat st[4];
   st[3] = out;
   for (int x = 0; x < 3; x++)
-    if (fstat(fds[x], &st[x]) != 0) return true;
+    if (fstat(fds[x], &st[x]) != 0 || isatty(fds[x]) != 0) return true;
   for (int x = 0; x < 4; x++)
     for (int y = x + 1; y < 4; y++)
-      if (one_stream(fds[x], st[x], fds[y], st[y]) ||
-          (y == 3 && st[x].st_dev == st[y].st_dev &&
-           st[x].st_ino == st[y].st_ino))
+      if (one_stream(st[x], st[y]) || (y == 3 && st[x].st_dev == st[y].st_dev &&
+                                       st[x].st_ino == st[y].st_ino))
         return true;
   return false;
 }
@@ -239,13 +232,13 @@ bool into_output(int rgbx, const struct stat *out) {
 // Reserves the blocks of the whole output before the first write, so that a
 // disk too small for the run, or a file-size limit below it, fails the run
 // before anything is overwritten, and so that the file system allocates in
-// one piece rather than block by block. Only a regular output (cut >= 0) fed
+// one piece rather than block by block. Only a regular output (fd >= 0) fed
 // by a regular red plane, whose length gives the run's size, is reserved.
 // An interrupted call is retried; a file system or kernel that cannot
 // reserve at all (EOPNOTSUPP, ENOSYS) is written as it is. Returns false,
 // errno set, on any other failure.
-bool reserve(int cut, const struct stat &red) {
-  if (cut < 0 || !S_ISREG(red.st_mode) || red.st_size == 0) return true;
+bool reserve(int fd, const struct stat &red) {
+  if (fd < 0 || !S_ISREG(red.st_mode) || red.st_size == 0) return true;
   const off_t size = 4 * std::min(red.st_size, off_t{bound});
   rlimit lim{};
   if (getrlimit(RLIMIT_FSIZE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY &&
@@ -254,23 +247,9 @@ bool reserve(int cut, const struct stat &red) {
     return false;
   }
   int r;
-  do r = fallocate(cut, FALLOC_FL_KEEP_SIZE, 0, size);
+  do r = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size);
   while (r != 0 && errno == EINTR);
   return r == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
-}
-
-// Reports a failure unless standard output is the output itself (quiet),
-// then gives back any blocks reserved past the end of a regular output (cut,
-// else -1): cutting it at its length, the longer of its old length and the
-// bytes this run wrote, frees them.
-int fail(const char *what, const char *path, bool quiet, int cut, off_t old,
-         off_t written) {
-  if (!quiet) printf("%s error! %s: %s\n", what, path, strerror(errno));
-  if (cut >= 0) {
-    // The run's own failure is what gets said, not this cut's.
-    [[maybe_unused]] int r = ftruncate(cut, std::max(old, written));
-  }
-  return -1;
 }
 
 }  // namespace
@@ -288,63 +267,60 @@ int main() {
   // the end and given back its reserved blocks on a failure, which its old
   // length decides. When standard output is this very file nothing is
   // printed, as a line would be written over its first bytes.
-  struct stat out {};
-  const bool seen = rgbx > 0 && fstat(rgbx, &out) == 0;
-  const bool quiet = into_output(rgbx, seen ? &out : nullptr);
+  struct stat output_stat {};
+  const bool output_known = rgbx > 0 && fstat(rgbx, &output_stat) == 0;
+  quiet = into_output(rgbx, output_known ? &output_stat : nullptr);
   if (fd_r <= 0 || fd_g <= 0 || fd_b <= 0 || rgbx <= 0) {
     if (!quiet)
       printf("open error! fd_r = %d, fd_g = %d, fd_b = %d, rgbx = %d\n", fd_r,
              fd_g, fd_b, rgbx);
     return -1;
   }
-  if (!seen) return fail("write", output, quiet, -1, 0, 0);
-  const int cut = S_ISREG(out.st_mode) ? rgbx : -1;
+  if (!output_known) return fail("write", output);
+  const bool regular = S_ISREG(output_stat.st_mode);
 
   // A file-size limit met while writing fails the write (EFBIG) rather than
   // killing the run, so the failure is reported and cleaned up after.
   [[maybe_unused]] auto ignored = signal(SIGXFSZ, SIG_IGN);
   // The red plane's length sizes the reservation: not knowing it must not
   // skip that silently.
-  struct stat st_r {};
-  if (cut >= 0 && fstat(fd_r, &st_r) != 0)
-    return fail("read", "../bgr_r", quiet, -1, 0, 0);
-  if (!reserve(cut, st_r))
-    return fail("write", output, quiet, cut, out.st_size, 0);
+  struct stat red_stat {};
+  if (regular && fstat(fd_r, &red_stat) != 0) return fail("read", "../bgr_r");
+  // From here on a failure cuts a regular output back.
+  regular_output = regular ? rgbx : -1;
+  old_length = output_stat.st_size;
+  if (!reserve(regular_output, red_stat)) return fail("write", output);
 
-  const int turn = bytewise({fd_r, fd_g, fd_b, rgbx}, out) ? 1 : chunk;
+  const int turn = bytewise({fd_r, fd_g, fd_b, rgbx}, output_stat) ? 1 : chunk;
   unsigned char last_g = 0, last_b = 0;
   int i = 0;
-  off_t at = 0;        // bytes written: the output is max(out.st_size, at) long
-  bool ended = false;  // the red plane ended before the bound
+  bool red_ended = false;  // before the bound
   while (i < bound) {
     // Take whatever red the plane has ready (never past the bound), then
     // exactly as many green and blue samples.
     int n = static_cast<int>(
         read_some(fd_r, red, bound - i < turn ? bound - i : turn));
-    if (n < 0) return fail("read", "../bgr_r", quiet, cut, out.st_size, at);
+    if (n < 0) return fail("read", "../bgr_r");
     if (n == 0) {
-      ended = true;
+      red_ended = true;
       break;
     }
-    const char *bad =
-        fill_and_write(fd_g, fd_b, rgbx, cut < 0, n, last_g, last_b, at);
-    if (bad != nullptr)
-      return fail(bad == output ? "write" : "read", bad, quiet, cut,
-                  out.st_size, at);
+    if (fill_and_write(fd_g, fd_b, rgbx, !regular, n, last_g, last_b) != 0)
+      return -1;
     i += n;
   }
 
   // Cut a regular output to what this run wrote, so no older, longer run's
   // pixels trail behind it, nor any reserved block. Devices and pipes are
   // left as they are.
-  if (cut >= 0 && ftruncate(cut, at) != 0)
-    return fail("write", output, quiet, cut, out.st_size, at);
+  if (regular && ftruncate(rgbx, written) != 0) return fail("write", output);
+  regular_output = -1;  // cut: nothing left to give back
   close(fd_r);
   close(fd_g);
   close(fd_b);
-  if (close(rgbx) != 0) return fail("write", output, quiet, -1, 0, 0);
+  if (close(rgbx) != 0) return fail("write", output);
   // Said once the output is cut and closed, so that a run that fails there
   // prints that failure alone.
-  if (ended && !quiet) puts("read fdr == 0");
+  if (red_ended && !quiet) puts("read fdr == 0");
   return 0;
 }

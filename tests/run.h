@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -65,7 +66,8 @@ inline std::string drain(int fd) {
 
 // How a tool is started: standard output goes to a pipe unless out_path
 // names a file for it or close_stdout closes it; standard input is /dev/null
-// unless close_stdin closes it, input is given through a pipe, or typed
+// unless in_path names a file opened for reading and writing (as `0<>file`
+// does), close_stdin closes it, input is given through a pipe, or typed
 // makes it a terminal of the test's own (a pseudo-terminal in canonical
 // mode, the tool's controlling terminal, /dev/tty, too) on which these
 // bytes were typed (^D is '\x04'); limit kills a tool still running after
@@ -74,7 +76,7 @@ inline std::string drain(int fd) {
 // settings, a LD_PRELOAD put before any the tests run with, and a sanitizer
 // runtime then let come after it.
 struct Start {
-  const char *out_path = nullptr;
+  const char *out_path = nullptr, *in_path = nullptr;
   bool close_stdout = false, close_stdin = false;
   const Bytes *input = nullptr, *typed = nullptr;
   unsigned limit = 0;
@@ -127,7 +129,10 @@ inline Result run(const fs::path &dir, std::vector<std::string> args,
     // Standard input is /dev/null even where the tests themselves run
     // without one, so the tool's descriptors are numbered as for a user.
     if (!start.typed)
-      dup2(start.input ? in[0] : open("/dev/null", O_RDONLY), 0);
+      dup2(start.input     ? in[0]
+           : start.in_path ? open(start.in_path, O_RDWR)
+                           : open("/dev/null", O_RDONLY),
+           0);
     // Closed last, so that no open above takes a closed descriptor back.
     if (start.close_stdout) close(1);
     if (start.close_stdin) close(0);
@@ -240,6 +245,30 @@ inline pid_t rows(const std::vector<fs::path> &paths,
     if (from >= 0 && got != want.substr(4 * at, got.size())) _exit(2);
   }
   _exit(0);
+}
+
+// Makes FIFOs out and in and starts a producer that fills out, the tool's
+// standard output, then writes 200,000 bytes into in, more than a pipe
+// holds, as `head -c 200000 > in` does, and once in is closed under it
+// (EPIPE) reads out to its end: a tool that closes in before it prints is
+// let go on. Exits 0 when its write failed so.
+inline pid_t stalled(const fs::path &out, const fs::path &in) {
+  for (auto &p : {out, in}) mkfifo(p.c_str(), 0600);
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  signal(SIGPIPE, SIG_IGN);
+  int from = open(out.c_str(), O_RDONLY | O_NONBLOCK);
+  int fill = open(out.c_str(), O_WRONLY | O_NONBLOCK);
+  while (write(fill, "x", 1) == 1) continue;
+  close(fill);
+  static const char zeros[200000] = {};
+  int to = open(in.c_str(), O_WRONLY);
+  // Cut short when in is closed, then failing.
+  [[maybe_unused]] ssize_t part = write(to, zeros, sizeof zeros);
+  const bool cut = write(to, zeros, 1) < 0 && errno == EPIPE;
+  fcntl(from, F_SETFL, 0);
+  drain(from);
+  _exit(cut ? 0 : 1);
 }
 
 inline int reap(pid_t pid) {

@@ -111,6 +111,18 @@ TEST_F(Zentrel, PipesInUnevenPiecesGiveTheSameReportAsFiles) {
   EXPECT_EQ(reap(writer), 0);
   EXPECT_EQ(pipes.out, files.out);
   EXPECT_NE(files.out.find("number = "), std::string::npos);
+
+  // Standard output a full FIFO: the files are closed before the report
+  // waits there, so a producer still writing the second is not kept blocked.
+  fs::remove(a);
+  fs::remove(b);
+  const fs::path out = s.dir / "out";
+  pid_t producer = stalled(out, b);
+  put(a, "abc");
+  EXPECT_EQ(
+      run(s.dir, {TOOL, a, b}, {.out_path = out.c_str(), .limit = 10}).status,
+      0);
+  EXPECT_EQ(reap(producer), 0);
 }
 
 TEST_F(Zentrel, NeverWaitsOnOneFileWhileAProducerIsBlockedOnTheOther) {
@@ -144,6 +156,17 @@ TEST_F(Zentrel, TakesAByteAtATimeWhereBothFilesAreOneStream) {
   in = "AAAAAAA\nAZAZAZA\n\x04\x04";
   r = run(s.dir, {TOOL, "/dev/stdin", "/dev/tty"}, {.typed = &in, .limit = 10});
   EXPECT_EQ(r.out, head + "read c == 0\n i = 8, number = 3, rate = 0.375000\n");
+  // One regular file twice reads apart, in turns: 3,000,000 bytes take a
+  // few dozen reads, not millions.
+  put(a, noise(3000000, 5));
+  r = run(s.dir, {TOOL, a, a});
+  EXPECT_TRUE(r.reads >= 0 && r.reads < 200) << r.reads;
+  // The second alone a terminal: a ^D ends one read, not the file.
+  in = "ab\n\4cd\n" + Bytes(8, '\4');  // ^D is \4
+  put(a, "ab\n\ncd\n\n\n\n");
+  r = run(s.dir, {TOOL, a, "/dev/stdin"}, {.typed = &in, .limit = 10});
+  EXPECT_EQ(r.out,
+            head + "read c == 0\n i = 10, number = 0, rate = 0.000000\n");
 }
 
 TEST_F(Zentrel, StopsAtThePositionBoundWithoutEndMessage) {

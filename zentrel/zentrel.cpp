@@ -1,22 +1,11 @@
-// zentrel: count the bytes of two files that differ by more than 3.
-//
-// Usage: zentrel first second
-//
-// Byte n of the first file is set against byte n of the second. Every
-// fourth byte (n = 3, 7, 11, ...: the constant fourth byte of a packed
-// pixel) is read and counted in the total but never compared. Where the
-// second file is shorter, its last byte (0 if it is empty) stands in for the
-// rest. The first file alone decides where the comparison stops: at its end
-// or after 2^30 bytes. The report gives the bytes taken from the first file,
-// the count of differing bytes and their ratio, in single precision.
-//
-// Both files are read in chunks and compared with SSE2 or NEON where the
-// compiler targets them, and on x86 with AVX2 where the CPU has it (asked
-// once at start, so one build runs on every x86-64 CPU); the report is the
-// same as reading one byte of each file at a time.
+// zentrel: count the bytes of two files that differ by more than 3, every
+// fourth byte left out; usage and report are in man/zentrel.1. Both files
+// are read in turns and compared with SSE2, AVX2 (where the CPU has it,
+// asked once at start, so one build runs on every x86-64 CPU) or NEON;
+// where that could differ from reading one byte of each at a time (a
+// terminal, or both files one stream), turns are one byte.
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -187,36 +176,23 @@ bool read_padded(int fd, unsigned char *buf, int n, unsigned char &last) {
   return true;
 }
 
-// The device a character-special descriptor reads from, asked of the
-// kernel: a terminal reached by a node of its own (/dev/tty, /dev/console)
-// is named as its /dev/pts/N or /dev/ttyN; any other is its node's device.
-// Returns false where a terminal will not say which it is.
-bool real_device(int fd, const struct stat &st, dev_t &dev) {
-  dev = st.st_rdev;
-  if (isatty(fd) == 0) return true;
-  unsigned int d = 0;
-  if (ioctl(fd, TIOCGDEV, &d) != 0) return false;
-  dev = makedev(major(d), minor(d));
-  return true;
-}
-
-// True when both descriptors draw on one stream (a pipe, FIFO, socket or
-// device reached by two paths, or one terminal reached as /dev/tty and as
-// /dev/pts/N): then only turns of one byte per file give the result of
-// reading one byte at a time. Separate opens of a regular file read apart,
-// and so do those of /dev/null, /dev/zero, /dev/full, /dev/random and
-// /dev/urandom, whose bytes do not depend on who read before. Where either
-// cannot be told, they are taken as one stream.
-bool same_stream(int fd_a, int fd_b) {
+// True when only turns of one byte per file give the result of reading one
+// byte at a time: either file is a terminal, where a 0 read (a ^D typed)
+// ends that read and not the file, or both draw on one stream (a pipe,
+// FIFO, socket or device reached by two paths; a terminal reached as
+// /dev/tty and as /dev/pts/N is a terminal). Separate opens of a regular
+// file read apart, and so do those of /dev/null, /dev/zero, /dev/full,
+// /dev/random and /dev/urandom, whose bytes do not depend on who read
+// before. Where either cannot be told, they are taken as one stream.
+bool bytewise(int fd_a, int fd_b) {
   struct stat sa, sb;
   if (fstat(fd_a, &sa) != 0 || fstat(fd_b, &sb) != 0) return true;
+  if (isatty(fd_a) != 0 || isatty(fd_b) != 0) return true;
   if (S_ISCHR(sa.st_mode) && S_ISCHR(sb.st_mode)) {
-    dev_t da, db;
-    if (!real_device(fd_a, sa, da) || !real_device(fd_b, sb, db)) return true;
-    const unsigned int m = minor(da);
-    const bool memoryless =
-        major(da) == 1 && (m == 3 || m == 5 || m == 7 || m == 8 || m == 9);
-    return da == db && !memoryless;
+    const unsigned int m = minor(sa.st_rdev);
+    const bool memoryless = major(sa.st_rdev) == 1 &&
+                            (m == 3 || m == 5 || m == 7 || m == 8 || m == 9);
+    return sa.st_rdev == sb.st_rdev && !memoryless;
   }
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino &&
          !S_ISREG(sa.st_mode);
@@ -242,7 +218,7 @@ int main(int argc, char **argv) {
 
   // The first file is read first and never behind the second, so a producer
   // feeding both is never left blocked on one while this waits on the other.
-  const int turn = same_stream(fd_a, fd_b) ? 1 : chunk;
+  const int turn = bytewise(fd_a, fd_b) ? 1 : chunk;
   const Kernel kernel = widest_kernel();
   unsigned char last_b = 0;
   int i = 0, number = 0;
