@@ -14,9 +14,12 @@
 # in a file, and only the folder's number reaches xargs, parallel, ssh,
 # rsync, sbatch or any tool.
 
-pz_self=$(readlink -f -- "$0")
+# A step is started by the script's own resolved path, which needs no
+# readlink: every process saved counts, as each input starts one step.
+pz_self=$0
+[[ $0 = /* && ! -L $0 ]] || pz_self=$(readlink -f -- "$0")
 pz_me=${0##*/}
-pz_jobs=$(nproc) pz_hosts='' pz_ssh=${PARALLEL_SSH:-ssh} pz_slurm=0
+pz_jobs='' pz_hosts='' pz_ssh=${PARALLEL_SSH:-ssh} pz_slurm=0
 pz_per_task=20 pz_tasks=64 pz_at_once=16 pz_sbatch_args='' pz_step_args=()
 
 pz_die() {
@@ -147,7 +150,7 @@ pz_progress_stop() {
 # The three ways. Each runs the step for every folder listed in $pz_run/todo
 # (NUL-separated, relative to the run folder).
 pz_run_local() {
-  (cd "$pz_run" && xargs -0 -r -n 1 -P "$pz_jobs" bash "$pz_self" "${pz_step_args[@]}" --step <todo)
+  (cd "$pz_run" && xargs -0 -r -n 1 -P "$pz_jobs" "$BASH" "$pz_self" "${pz_step_args[@]}" --step <todo)
 }
 
 # Over ssh: the step's folder (its links followed) goes to the machine with
@@ -210,6 +213,7 @@ EOF
 # pz_main ARGS...: the whole run, and the exit status.
 pz_main() {
   pz_parse "$@"
+  [ -n "$pz_jobs" ] || pz_jobs=$(nproc)
   mkdir -p -- "$pz_out" || exit 2
   pz_run=$(mktemp -d "$(readlink -f -- "$pz_out")/.pack-XXXXXX") || exit 2
   mkdir "$pz_run/in" "$pz_run/v"
