@@ -131,6 +131,14 @@ if [ -z "$mode" ]; then
     check_frames fout report3
     [ ! -s "$dir/err3" ] || fail "more than the report: $(cat "$dir/err3")"
   done
+  # examples/README.md's lines to look at packed files: the picture comes
+  # back exactly, and the frames make a video of 6 frames.
+  readme=$examples/README.md && ln -s fout out
+  block 'Looking at packed files' | sed 's/^size=1920x1080$/size=32x32/' | fresh_bash "$dir" >out.txt 2>&1 ||
+    fail "looking at packed files: $(cat out.txt)"
+  [ "$(compare -metric AE images/logo.png logo-back.png null: 2>&1)" = 0 ] || fail "logo-back.png"
+  [ "$(ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 video.mp4)" = 6 ] ||
+    fail "video.mp4: $(ffprobe video.mp4 2>&1)"
   # While standard error is a terminal, a progress line on it.
   script -qec "env PATH='$dir/ex:$tools:$PATH' pack-frames $frames fout 2>&1 >/dev/null" /dev/null >tty.txt || :
   grep -q '7 of 7 done' tty.txt || fail "no progress on a terminal: $(cat tty.txt)"

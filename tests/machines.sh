@@ -1,4 +1,4 @@
-# Sourced by tests/readme_recipes.sh and bench/batch.sh: pastes README blocks
+# Sourced by tests/examples.sh, tests/readme_recipes.sh and bench/batch.sh: pastes README blocks
 # into a fresh bash, and stands up machines for the many-machines recipe.
 # The sourcing script sets readme, tools, dir, and users='' server='' as=''
 # home=$dir, and calls machines_down on exit.
